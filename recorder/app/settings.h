@@ -1,0 +1,32 @@
+#pragma once
+// Accessors of the settings that several parts of the recorder share.
+#include <functional>
+#include <string>
+
+namespace orvweb {
+
+// The songs folder, always ending in "/". When none is stored, the folder
+// "Orvello Songs" in the user's music folder is stored and used. A missing
+// folder is created (one level; a failure shows later, when a file is made).
+std::u16string GetSongsFolder();
+
+// The folder of the running program, without a trailing "/".
+std::u16string GetProgramFolder();
+
+inline constexpr int kOutputFormatMp3 = 1;
+inline constexpr int kOutputFormatWma = 2;
+
+// "OutputFormat" (default WMA); MP3 reads as WMA while the MP3 encoder
+// library cannot be loaded, without changing the stored value. Other stored
+// values come back unchanged.
+int GetOutputFormat();
+int GetOutputFormat(const std::function<bool()>& mp3EncoderLoadable);
+void SetOutputFormat(int format);
+// The probe GetOutputFormat() asks; until one is installed, MP3 counts as
+// unavailable.
+void SetMp3EncoderProbe(std::function<bool()> probe);
+
+int GetShowMinimizeWarning();
+void SetShowMinimizeWarning(int show);
+
+}  // namespace orvweb
