@@ -1,0 +1,25 @@
+#pragma once
+// The WMA writer: Windows Media Audio 2 at 128 kbit/s, 44.1 kHz stereo in an
+// ASF file (the captured format is resampled), with the content description
+// attributes "Title", "Author" and "Description". It sits downstream of the
+// capture tap: the file is opened when the stream runs and finished when it
+// stops.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/audio/audio.h"
+
+namespace platform::asf {
+
+class WmaWriter : public audio::Downstream {
+ public:
+  // Both are set before the stream runs; a later Start uses them.
+  virtual HRESULT SetFileName(const std::string& utf8Path) = 0;
+  virtual HRESULT SetAttribute(std::u16string_view name, std::u16string_view value) = 0;
+};
+
+// The real writer over FFmpeg (asf muxer, wmav2 encoder, libswresample).
+std::shared_ptr<WmaWriter> MakeFfmpegWmaWriter();
+
+}  // namespace platform::asf
