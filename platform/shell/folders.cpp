@@ -104,6 +104,10 @@ bool FolderExists(const fs::path& folder) {
   return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool CreateFolder(const fs::path& folder) { return ::mkdir(folder.c_str(), 0777) == 0 || FolderExists(folder); }
+bool CreateFolders(const fs::path& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  return FolderExists(folder);
+}
 
 }  // namespace platform::shell

@@ -26,7 +26,7 @@ std::string UserLanguage();
 std::string EnvironmentValue(const char* name);
 
 bool FolderExists(const std::filesystem::path& folder);
-// Creates one folder level; false when it could not be made.
-bool CreateFolder(const std::filesystem::path& folder);
+// Creates the folder and any missing parents; false when it could not be made.
+bool CreateFolders(const std::filesystem::path& folder);
 
 }  // namespace platform::shell

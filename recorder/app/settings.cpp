@@ -34,8 +34,10 @@ std::u16string GetSongsFolder() {
     }
   }
   if (folder.empty() || folder.back() != u'/') folder += u'/';
+  // Missing parents are made too: a fresh account may have no music folder
+  // yet, and a songs folder that cannot be made would lose every recording.
   const std::string path = platform::ToUtf8(folder);
-  if (!platform::shell::FolderExists(path)) platform::shell::CreateFolder(path);
+  if (!platform::shell::FolderExists(path)) platform::shell::CreateFolders(path);
   return folder;
 }
 

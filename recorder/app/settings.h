@@ -7,7 +7,7 @@ namespace orvweb {
 
 // The songs folder, always ending in "/". When none is stored, the folder
 // "Orvello Songs" in the user's music folder is stored and used. A missing
-// folder is created (one level; a failure shows later, when a file is made).
+// folder is created with its parents (a failure shows when a file is made).
 std::u16string GetSongsFolder();
 
 // The folder of the running program, without a trailing "/".
