@@ -1,0 +1,160 @@
+#include "platform/files/files.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace platform::files {
+namespace {
+
+uint32_t RandomWord() {
+  uint32_t word = 0;
+  if (::getrandom(&word, sizeof word, 0) == static_cast<ssize_t>(sizeof word)) return word;
+  static thread_local std::mt19937 fallback{std::random_device{}()};
+  return static_cast<uint32_t>(fallback());
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool CopyContents(const fs::path& from, NewFile& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    if (!to.Write(buffer, static_cast<size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(in);
+  return ok;
+}
+
+}  // namespace
+
+fs::path TempFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp && tmp[0] == '/') {
+    struct stat st {};
+    if (::stat(tmp, &st) == 0 && S_ISDIR(st.st_mode)) return fs::path(tmp);
+  }
+  return fs::path("/tmp");
+}
+
+std::optional<NewFile> NewFile::CreateUnique(const fs::path& folder, std::string_view prefix) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", RandomWord());
+    fs::path path = folder / (std::string(prefix) + hex + ".tmp");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return NewFile(std::move(path), fd);
+    if (errno != EEXIST && errno != EINTR) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+NewFile::NewFile(NewFile&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_), keep_(other.keep_) {
+  other.fd_ = -1;
+  other.keep_ = true;
+}
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    if (!keep_ && !path_.empty()) ::unlink(path_.c_str());
+    path_ = std::move(other.path_);
+    fd_ = other.fd_;
+    keep_ = other.keep_;
+    other.fd_ = -1;
+    other.keep_ = true;
+  }
+  return *this;
+}
+
+NewFile::~NewFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!keep_ && !path_.empty()) ::unlink(path_.c_str());
+}
+
+bool NewFile::Write(const void* data, size_t size) { return fd_ >= 0 && WriteAll(fd_, data, size); }
+
+bool NewFile::Close() {
+  if (fd_ < 0) return false;
+  const bool synced = ::fsync(fd_) == 0 || errno == EINVAL;  // EINVAL: a file system without sync
+  const bool closed = ::close(fd_) == 0;
+  fd_ = -1;
+  return synced && closed;
+}
+
+bool FileExists(const fs::path& file) {
+  struct stat st {};
+  return ::lstat(file.c_str(), &st) == 0;
+}
+
+bool RemoveFile(const fs::path& file) { return ::unlink(file.c_str()) == 0 || errno == ENOENT; }
+
+bool RenameNoReplace(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a hard link fails on an existing name too.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+bool MoveReplace(const fs::path& from, const fs::path& to) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  // Another file system: copy into a new file beside the target, then
+  // rename it over the target, so the replace itself stays one step.
+  const fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
+  auto copy = NewFile::CreateUnique(folder, "." + to.filename().string() + ".");
+  if (!copy) return false;
+  if (!CopyContents(from, *copy) || !copy->Close()) return false;
+  if (auto mode = Mode(from)) SetMode(copy->path(), *mode);
+  if (::rename(copy->path().c_str(), to.c_str()) != 0) return false;
+  copy->Keep();
+  ::unlink(from.c_str());
+  return true;
+}
+
+bool SetMode(const fs::path& file, unsigned mode) { return ::chmod(file.c_str(), mode & 07777) == 0; }
+
+std::optional<unsigned> Mode(const fs::path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<unsigned>(st.st_mode & 07777);
+}
+
+}  // namespace platform::files

@@ -1,0 +1,62 @@
+#pragma once
+// Plain file operations the way the program needs them: a private temporary
+// folder, exclusively created new files, renames that never overwrite by
+// accident, and a replace that is atomic for whoever reads the target.
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace platform::files {
+
+// The temporary folder: $TMPDIR when it names a folder, else /tmp. Read
+// afresh on every call.
+std::filesystem::path TempFolder();
+
+// A file created by this process for writing; removed again at scope end
+// unless Keep() ran. Writes go straight to the descriptor.
+class NewFile {
+ public:
+  // "<prefix><8 hex digits>.tmp" in folder, created exclusively with mode
+  // 0600 so no other process can have planted it. nullopt when no such file
+  // could be made.
+  static std::optional<NewFile> CreateUnique(const std::filesystem::path& folder, std::string_view prefix);
+
+  NewFile(NewFile&& other) noexcept;
+  NewFile& operator=(NewFile&& other) noexcept;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile();
+
+  // Appends all of data; false on any failure (the disk full included).
+  bool Write(const void* data, size_t size);
+  // Flushes to the disk and closes; false when the data may not be whole.
+  bool Close();
+  // The file stays when this object ends.
+  void Keep() { keep_ = true; }
+  const std::filesystem::path& path() const { return path_; }
+  // The path changes when the file was renamed by its owner.
+  void SetPath(std::filesystem::path path) { path_ = std::move(path); }
+
+ private:
+  NewFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+  std::filesystem::path path_;
+  int fd_ = -1;
+  bool keep_ = false;
+};
+
+bool FileExists(const std::filesystem::path& file);
+// True when the file is gone afterwards (also when it never existed).
+bool RemoveFile(const std::filesystem::path& file);
+// Renames from to to; fails rather than replace anything that exists at to.
+bool RenameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+// Puts from in place of to, replacing what is there in one step: readers of
+// to see the old file or the new one, never a part. Works across file
+// systems (copy beside the target, then rename). from is gone on success.
+bool MoveReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+// Sets the permission bits (for example 0644); false on failure.
+bool SetMode(const std::filesystem::path& file, unsigned mode);
+// The permission bits of an existing file.
+std::optional<unsigned> Mode(const std::filesystem::path& file);
+
+}  // namespace platform::files

@@ -1,0 +1,128 @@
+#include "platform/files/files.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using namespace platform::files;
+using testing_support::ScopedEnv;
+using testing_support::TempDir;
+
+namespace {
+
+std::string Read(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void Put(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+
+}  // namespace
+
+TEST(Files, TempFolderFollowsTmpdirOnlyWhenItIsAFolder) {
+  TempDir dir;
+  {
+    ScopedEnv env("TMPDIR", dir.path().string());
+    EXPECT_EQ(TempFolder(), dir.path());
+  }
+  for (const char* value : {"relative/path", "/no/such/folder/here"}) {
+    ScopedEnv env("TMPDIR", value);
+    EXPECT_EQ(TempFolder(), fs::path("/tmp")) << value;
+  }
+}
+
+TEST(Files, UniqueFilesHaveThePrefixHexNameAndAreGoneUnlessKept) {
+  TempDir dir;
+  std::set<fs::path> names;
+  for (int i = 0; i < 50; ++i) {
+    auto file = NewFile::CreateUnique(dir.path(), "upd");
+    ASSERT_TRUE(file);
+    const std::string name = file->path().filename().string();
+    ASSERT_EQ(name.size(), 3u + 8u + 4u) << name;
+    EXPECT_EQ(name.substr(0, 3), "upd");
+    EXPECT_EQ(name.substr(11), ".tmp");
+    EXPECT_EQ(name.find_first_not_of("0123456789abcdef", 3), 11u) << name;
+    EXPECT_EQ(Mode(file->path()), 0600u);
+    names.insert(file->path());
+    if (i % 2 == 0) file->Keep();
+  }
+  EXPECT_EQ(names.size(), 50u);
+  int left = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path())) left += names.count(entry.path()) ? 1 : 0;
+  EXPECT_EQ(left, 25);
+  EXPECT_FALSE(NewFile::CreateUnique(dir.path() / "missing", "upd"));
+}
+
+TEST(Files, WrittenDataSurvivesCloseAndKeep) {
+  TempDir dir;
+  fs::path path;
+  {
+    auto file = NewFile::CreateUnique(dir.path(), "x");
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(file->Write("abc", 3));
+    ASSERT_TRUE(file->Write("", 0));
+    ASSERT_TRUE(file->Write("def", 3));
+    ASSERT_TRUE(file->Close());
+    EXPECT_FALSE(file->Write("g", 1));  // closed
+    file->Keep();
+    path = file->path();
+  }
+  EXPECT_EQ(Read(path), "abcdef");
+}
+
+TEST(Files, RenameNoReplaceNeverOverwrites) {
+  TempDir dir;
+  const fs::path a = dir.path() / "a", b = dir.path() / "b", c = dir.path() / "c";
+  Put(a, "A");
+  Put(b, "B");
+  EXPECT_FALSE(RenameNoReplace(a, b));
+  EXPECT_EQ(Read(b), "B");
+  EXPECT_TRUE(RenameNoReplace(a, c));
+  EXPECT_FALSE(FileExists(a));
+  EXPECT_EQ(Read(c), "A");
+}
+
+TEST(Files, MoveReplaceReplacesWithinAndAcrossFileSystems) {
+  TempDir dir;
+  const fs::path from = dir.path() / "new", to = dir.path() / "lib.so";
+  Put(from, "new");
+  Put(to, "old");
+  ASSERT_TRUE(MoveReplace(from, to));
+  EXPECT_EQ(Read(to), "new");
+  EXPECT_FALSE(FileExists(from));
+
+  // /dev/shm is a different file system from most temporary folders.
+  if (fs::is_directory("/dev/shm")) {
+    auto shm = NewFile::CreateUnique("/dev/shm", "orvweb-files-test-");
+    ASSERT_TRUE(shm);
+    ASSERT_TRUE(shm->Write("across", 6));
+    ASSERT_TRUE(shm->Close());
+    SetMode(shm->path(), 0644);
+    ASSERT_TRUE(MoveReplace(shm->path(), to));
+    shm->Keep();  // moved away already
+    EXPECT_EQ(Read(to), "across");
+    EXPECT_EQ(Mode(to), 0644u);
+    EXPECT_FALSE(FileExists(shm->path()));
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1u);  // no copy left beside the target
+  }
+  EXPECT_FALSE(MoveReplace(dir.path() / "missing", to));
+  EXPECT_EQ(Read(to), "across");
+}
+
+TEST(Files, RemoveFileIsTrueWhenTheFileIsGone) {
+  TempDir dir;
+  const fs::path a = dir.path() / "a";
+  Put(a, "A");
+  EXPECT_TRUE(RemoveFile(a));
+  EXPECT_FALSE(FileExists(a));
+  EXPECT_TRUE(RemoveFile(a));
+}
