@@ -34,11 +34,12 @@ constexpr int64_t kOutBitRate = 128000;
 constexpr int kMaxInChunk = 4096;
 
 // The ASF content description holds Title, Author, Copyright, Description and
-// Rating; FFmpeg calls the Description "comment". Any other name becomes an
-// extended content description attribute under its own name.
+// Rating; FFmpeg's generic names for Author and Description are "artist" and
+// "comment". Any other name becomes an extended content description
+// attribute under its own name.
 std::string MetadataKey(std::u16string_view name) {
   if (name == u"Title") return "title";
-  if (name == u"Author") return "author";
+  if (name == u"Author") return "artist";
   if (name == u"Description") return "comment";
   if (name == u"Copyright") return "copyright";
   if (name == u"Rating") return "rating";
@@ -170,7 +171,13 @@ class FfmpegWmaWriter final : public WmaWriter {
                                        AV_SAMPLE_FMT_S16, static_cast<int>(format.samplesPerSec), 0, nullptr);
     av_channel_layout_uninit(&inLayout);
     resampler_.reset(swr);
-    if (rc < 0 || !resampler_ || swr_init(resampler_.get()) < 0) return E_FAIL;
+    if (rc < 0 || !resampler_) return E_FAIL;
+    if (format.channels == 1) {
+      // A mono line is heard at its full level on both sides, not 3 dB down.
+      const double both[2] = {1.0, 1.0};
+      if (swr_set_matrix(resampler_.get(), both, 1) < 0) return E_FAIL;
+    }
+    if (swr_init(resampler_.get()) < 0) return E_FAIL;
 
     frameSize_ = codec_->frame_size > 0 ? codec_->frame_size : 2048;
     frame_.reset(av_frame_alloc());
