@@ -331,7 +331,7 @@ class PulseStream final : public CaptureStream {
 
   HRESULT WaitRunning(int timeoutMs) override {
     Lock lock(conn_->mainloop());
-    if (!delivering_) return E_FAIL;
+    if (!delivering_ || !Usable()) return E_FAIL;
     if (!uncork_) return S_OK;
     conn_->Wait([&] { return uncorkResult_ >= 0 || !Usable(); }, timeoutMs);
     if (!Usable()) return E_FAIL;
