@@ -246,8 +246,13 @@ TEST_P(Capture, HandsAToneToTheTapOnTheCaptureThreadUntilStopped) {
 
   // A source that went away fails the next run instead of capturing another.
   sink.Unload();
-  EXPECT_TRUE(WaitUntil([&] { return FAILED(stream->Run()); }, 5000));
-  EXPECT_EQ(stream->Stop(), S_OK);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const HRESULT hr = stream->Run();
+        stream->Stop();
+        return FAILED(hr);
+      },
+      5000));
 }
 
 TEST_P(Capture, WritesTheCapturedToneAsWma) {
