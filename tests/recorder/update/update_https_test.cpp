@@ -145,8 +145,7 @@ class UpdateHttps : public ::testing::Test {
   ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtime.path().string()};
   ScopedEnv caFile{"SSL_CERT_FILE", (work.path() / "good-ca.pem").string()};
   ScopedEnv caBundle{"CURL_CA_BUNDLE", (work.path() / "good-ca.pem").string()};
-  ScopedEnv noProxy{"https_proxy", std::nullopt};
-  ScopedEnv noProxyHttp{"http_proxy", std::nullopt};
+  ScopedEnv noProxy{"no_proxy", "*"};  // a proxy of the machine must not see test traffic
   std::shared_ptr<FakeUi> ui = std::make_shared<FakeUi>(true);
   std::unique_ptr<Server> server;
 };
