@@ -1,0 +1,154 @@
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/http/http.h"
+
+namespace platform::http {
+namespace {
+
+constexpr long kMaxRedirects = 10;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct UrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// Only an absolute address with an allowed scheme gets as far as libcurl, so
+// nothing is guessed ("example.com/x" is no address) and no local file or
+// other protocol is ever opened.
+bool IsAllowedAddress(const std::string& url, Schemes schemes) {
+  if (url.find('\0') != std::string::npos) return false;
+  std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    return false;
+  }
+  char* scheme = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) return false;
+  const std::string name(scheme);
+  curl_free(scheme);
+  return name == "https" || (name == "http" && schemes == Schemes::HttpOrHttps);
+}
+
+struct Transfer {
+  const BodySink* sink = nullptr;
+  uint64_t maxBytes = 0;
+  uint64_t received = 0;
+  bool tooLarge = false;
+  bool aborted = false;
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  if (bytes > transfer->maxBytes - transfer->received) {
+    transfer->tooLarge = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  transfer->received += bytes;
+  if (!*transfer->sink) return bytes;
+  try {
+    if ((*transfer->sink)(data, bytes)) return bytes;
+  } catch (...) {
+    // An exception must not unwind through libcurl; it ends the transfer.
+  }
+  transfer->aborted = true;
+  return CURL_WRITEFUNC_ERROR;
+}
+
+// Honour the usual variables that name trusted certificates, so a private CA
+// can be trusted without touching the system. OpenSSL's own SSL_CERT_FILE
+// comes first: it is the more specific choice where both are set.
+void SetCertificateAuthorities(CURL* easy) {
+  const char* bundle = std::getenv("SSL_CERT_FILE");
+  if (!bundle || !*bundle) bundle = std::getenv("CURL_CA_BUNDLE");
+  if (bundle && *bundle) curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+  const char* folder = std::getenv("SSL_CERT_DIR");
+  if (folder && *folder) curl_easy_setopt(easy, CURLOPT_CAPATH, folder);
+}
+
+class CurlClient : public Client {
+ public:
+  CurlClient() {
+    GlobalInit();
+    easy_.reset(curl_easy_init());
+  }
+
+  Result Get(const std::string& url, const Options& options, const BodySink& sink) override {
+    Result result;
+    if (!IsAllowedAddress(url, options.schemes)) {
+      result.status = Status::BadAddress;
+      return result;
+    }
+    if (!easy_) return result;
+    CURL* easy = easy_.get();
+    // A reset keeps the session's connections but no option of the last call.
+    curl_easy_reset(easy);
+
+    const char* protocols = options.schemes == Schemes::HttpsOnly ? "https" : "http,https";
+    Transfer transfer;
+    transfer.sink = &sink;
+    transfer.maxBytes = options.maxBodyBytes;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, protocols);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, options.followRedirects ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    if (!options.agent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, options.agent.c_str());
+    // 0 would mean "no limit" to libcurl; every request here is bounded.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max(options.connectTimeoutMs, 1)));
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max(options.totalTimeoutMs, 1)));
+    // Refuse early when the server announces a longer body.
+    if (options.maxBodyBytes < static_cast<uint64_t>(INT64_MAX)) {
+      curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.maxBodyBytes));
+    }
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    SetCertificateAuthorities(easy);
+
+    const CURLcode code = curl_easy_perform(easy);
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.httpCode);
+    switch (code) {
+      case CURLE_OK:
+        result.status = Status::Ok;
+        break;
+      case CURLE_WRITE_ERROR:
+        result.status = transfer.tooLarge ? Status::TooLarge : transfer.aborted ? Status::Aborted : Status::Failed;
+        break;
+      case CURLE_FILESIZE_EXCEEDED:
+        result.status = Status::TooLarge;
+        break;
+      case CURLE_OPERATION_TIMEDOUT:
+        result.status = Status::TimedOut;
+        break;
+      case CURLE_UNSUPPORTED_PROTOCOL:  // also a redirect to a refused scheme
+      case CURLE_URL_MALFORMAT:
+        result.status = Status::BadAddress;
+        break;
+      default:
+        result.status = Status::Failed;
+        break;
+    }
+    return result;
+  }
+
+ private:
+  std::unique_ptr<CURL, EasyDeleter> easy_;
+};
+
+}  // namespace
+
+std::unique_ptr<Client> MakeCurlClient() { return std::make_unique<CurlClient>(); }
+
+}  // namespace platform::http
