@@ -1,0 +1,95 @@
+#include "recorder/app/message_log.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "platform/shell/folders.h"
+#include "platform/text/utf.h"
+#include "recorder/app/messages.h"
+
+namespace orvweb {
+namespace {
+
+// "%X " of the local time, fixed to 24-hour HH:MM:SS whatever the locale.
+std::u16string TimeStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char buffer[16] = "";
+  if (::localtime_r(&now, &local)) std::strftime(buffer, sizeof buffer, "%H:%M:%S ", &local);
+  return platform::FromUtf8(buffer);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+std::filesystem::path MessageLog::LogFilePath() {
+  const std::string state = platform::shell::EnvironmentValue("XDG_STATE_HOME");
+  // Relative values are invalid by the XDG rules and ignored.
+  const std::filesystem::path folder =
+      (!state.empty() && state[0] == '/') ? std::filesystem::path(state)
+                                          : platform::shell::HomeFolder() / ".local" / "state";
+  return folder / "orv.log";
+}
+
+platform::HRESULT MessageLog::Bind(platform::html::IPage* page) {
+  std::lock_guard lock(logLock);
+  if (!page || !page->HasElement(kLogElement)) {
+    page_ = nullptr;
+    return platform::E_FAIL;
+  }
+  page_ = page;
+  contents_.clear();
+  page_->SetValue(kLogElement, contents_);
+  return platform::S_OK;
+}
+
+void MessageLog::Unbind() {
+  std::lock_guard lock(logLock);
+  page_ = nullptr;
+}
+
+void MessageLog::SetDebugMode(bool debugMode) {
+  std::lock_guard lock(logLock);
+  debugMode_ = debugMode;
+}
+
+std::u16string MessageLog::Contents() const {
+  std::lock_guard lock(logLock);
+  return contents_;
+}
+
+void MessageLog::WriteLog(std::u16string_view format, std::initializer_list<FormatArg> args) {
+  WriteLogText(FormatText(format, args));
+}
+
+void MessageLog::WriteLogId(int id, std::initializer_list<FormatArg> args) {
+  WriteLogText(FormatText(LoadMessage(id), args));
+}
+
+void MessageLog::WriteLogText(std::u16string_view text) {
+  std::lock_guard lock(logLock);
+  if (page_) {
+    std::u16string line = TimeStamp();
+    line.append(text);
+    line += u'\n';
+    contents_.insert(0, line);
+    page_->SetValue(kLogElement, contents_);
+  }
+  if (debugMode_) {
+    const std::filesystem::path path = LogFilePath();
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    // "w+": the file holds only the latest message, without time or line feed.
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "w+"));
+    if (file) {
+      const std::string bytes = platform::ToUtf8(text);
+      std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+    }
+  }
+}
+
+}  // namespace orvweb
