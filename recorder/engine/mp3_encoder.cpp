@@ -1,0 +1,178 @@
+#include "recorder/engine/mp3_encoder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "recorder/engine/id3_tag.h"
+#include "recorder/engine/lame_library.h"
+
+namespace orvweb {
+namespace {
+
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+  if (fd < 0) return false;
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+BE_CONFIG MakeEncoderConfig(const platform::audio::WaveFormat& format) {
+  BE_CONFIG config;
+  std::memset(&config, 0, sizeof config);
+  config.dwConfig = BE_CONFIG_LAME;
+  config.dwStructVersion = 1;
+  config.dwStructSize = sizeof(BE_CONFIG);
+  config.dwSampleRate = format.samplesPerSec;
+  config.dwReSampleRate = 0;
+  config.nMode = format.channels == 2 ? BE_MP3_MODE_JSTEREO : BE_MP3_MODE_MONO;
+  config.dwBitrate = 128;
+  config.dwMaxBitrate = 0;
+  config.nPreset = LQP_R3MIX;
+  config.dwMpegVersion = MPEG1;
+  config.bOriginal = 1;
+  config.bWriteVBRHeader = 1;
+  return config;
+}
+
+CMp3Encoder::CMp3Encoder() : CMp3Encoder(LameEncoderTable()) {}
+
+CMp3Encoder::CMp3Encoder(Mp3EncoderTable table) : table_(std::move(table)), isLoaded_(table_.Complete()) {}
+
+CMp3Encoder::~CMp3Encoder() {
+  ReleaseStream();
+  CloseFile();
+}
+
+std::pair<int, int> CMp3Encoder::GetVersion() const {
+  if (!isLoaded_) return {0, 0};
+  BE_VERSION version;
+  table_.beVersion(version);
+  return {version.byMajorVersion, version.byMinorVersion};
+}
+
+void CMp3Encoder::ReleaseStream() {
+  if (stream_ != 0) table_.beCloseStream(stream_);
+  stream_ = 0;
+  mp3Buffer_.reset();
+  pcmBuffer_.reset();
+  mp3BufferSize_ = 0;
+  buffered_ = 0;
+}
+
+void CMp3Encoder::CloseFile() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path) {
+  if (!isLoaded_) throw Mp3EncoderError(kEncoderNotLoaded);
+  ReleaseStream();
+  CloseFile();
+
+  bytesPerSample_ = format.bitsPerSample / 8;
+  if (bytesPerSample_ != 2) throw Mp3EncoderError(kNeeds16Bits);
+  fileName_ = utf8Path;
+
+  const BE_CONFIG config = MakeEncoderConfig(format);
+  uint32_t samples = 0;
+  uint32_t bufferSize = 0;
+  HBE_STREAM stream = 0;
+  BE_ERR result = table_.beInitStream(config, samples, bufferSize, stream);
+  if (result == BE_ERR_SUCCESSFUL && (samples == 0 || bufferSize == 0)) {
+    // A zero chunk could never fill; refuse the stream rather than spin.
+    result = BE_ERR_INVALID_FORMAT_PARAMETERS;
+  }
+  stream_ = stream;
+  if (result != BE_ERR_SUCCESSFUL) {
+    // No stream, no file: truncating an existing song for a stream that can
+    // never be fed would only lose it.
+    ReleaseStream();
+    return result;
+  }
+  chunkSize_ = samples;
+  mp3BufferSize_ = bufferSize;
+  mp3Buffer_ = std::make_unique<uint8_t[]>(mp3BufferSize_);
+  pcmBuffer_ = std::make_unique<int16_t[]>(chunkSize_);
+  buffered_ = 0;
+
+  fd_ = ::open(utf8Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // The file opens with room for the song's tag (see id3_tag.h).
+  const std::string room = EmptyId3v2Tag();
+  if (fd_ < 0 || !WriteAll(fd_, reinterpret_cast<const uint8_t*>(room.data()), room.size())) {
+    CloseFile();
+    ReleaseStream();
+    return kMp3WriteFailed;
+  }
+  return BE_ERR_SUCCESSFUL;
+}
+
+BE_ERR CMp3Encoder::WriteChunk(const int16_t* values) {
+  uint32_t bytes = 0;
+  const BE_ERR result = table_.beEncodeChunk(stream_, buffered_, values, mp3Buffer_.get(), bytes);
+  if (result != BE_ERR_SUCCESSFUL) return result;
+  buffered_ = 0;
+  bytes = std::min(bytes, mp3BufferSize_);
+  return WriteAll(fd_, mp3Buffer_.get(), bytes) ? BE_ERR_SUCCESSFUL : kMp3WriteFailed;
+}
+
+BE_ERR CMp3Encoder::EncodeSamples(const uint8_t* values, uint32_t count) {
+  if (stream_ == 0 || !pcmBuffer_) return kMp3WriteFailed;
+  // One whole chunk and nothing buffered: encode straight from the capture
+  // buffer. LAME reads 16-bit values, so only an aligned buffer qualifies.
+  if (count == chunkSize_ && buffered_ == 0 && reinterpret_cast<uintptr_t>(values) % alignof(int16_t) == 0) {
+    buffered_ = count;
+    const BE_ERR result = WriteChunk(reinterpret_cast<const int16_t*>(values));
+    // A refused chunk is dropped: keeping it would leave no room to buffer.
+    if (result != BE_ERR_SUCCESSFUL) buffered_ = 0;
+    return result;
+  }
+  BE_ERR result = kMp3WriteFailed;
+  while (count > 0) {
+    const uint32_t take = std::min(chunkSize_ - buffered_, count);
+    std::memcpy(pcmBuffer_.get() + buffered_, values, static_cast<size_t>(take) * sizeof(int16_t));
+    buffered_ += take;
+    count -= take;
+    values += static_cast<size_t>(take) * sizeof(int16_t);
+    if (buffered_ == chunkSize_) {
+      result = WriteChunk(pcmBuffer_.get());
+      if (result != BE_ERR_SUCCESSFUL) buffered_ = 0;
+    }
+  }
+  return result;
+}
+
+BE_ERR CMp3Encoder::CloseStream() {
+  if (stream_ == 0) {
+    CloseFile();
+    return BE_ERR_SUCCESSFUL;
+  }
+  if (buffered_ > 0) {
+    const BE_ERR result = WriteChunk(pcmBuffer_.get());
+    if (result != BE_ERR_SUCCESSFUL) return result;
+  }
+  uint32_t bytes = 0;
+  table_.beDeinitStream(stream_, mp3Buffer_.get(), bytes);
+  WriteAll(fd_, mp3Buffer_.get(), std::min(bytes, mp3BufferSize_));
+  CloseFile();
+  // The header describes the whole stream, so it goes into the closed file
+  // before the stream is released.
+  table_.beWriteVBRHeader(stream_, fileName_);
+  ReleaseStream();
+  return BE_ERR_SUCCESSFUL;
+}
+
+}  // namespace orvweb

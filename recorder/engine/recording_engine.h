@@ -1,0 +1,157 @@
+#pragma once
+// The recording engine: the capture chain from the chosen device and input
+// line through the sample tap to nothing (MP3 and monitoring, where the tap
+// feeds the encoder) or to the WMA writer; the record level; the per-buffer
+// sample path with its level meter and silence clock; and the life of each
+// song file from its start under its final name to its deletion or tagging.
+//
+// Everything but SampleCB runs on the owner's window thread. SampleCB runs
+// on the capture thread while the stream runs; the MP3 stream is opened and
+// closed only while the capture stream is stopped, which keeps the two
+// threads apart without a lock.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/asf/asf.h"
+#include "platform/audio/audio.h"
+#include "platform/com/hresult.h"
+#include "platform/loop/loop.h"
+#include "recorder/engine/clock.h"
+#include "recorder/engine/mp3_encoder.h"
+
+namespace orvweb {
+
+using platform::HRESULT;
+
+// The player is playing the very file that would be written.
+inline constexpr HRESULT SONG_ALREADY_RECORDED = static_cast<HRESULT>(0x81000000u);
+
+// Posted to the owner's window per captured buffer; wParam = level 0-100.
+inline constexpr uint32_t kLevelMessage = 1025;
+// Owner timers armed for a song: limits every 3 s, record time every 1 s.
+inline constexpr uint32_t kLimitTimer = 2;
+inline constexpr uint32_t kRecordTimeTimer = 3;
+
+inline constexpr int kEngineRunning = 1;
+inline constexpr int kEngineIdle = 2;
+inline constexpr int kEngineFailed = 3;
+
+// Capture buffer size hint in bytes, and its bounds.
+inline constexpr int kDefaultRecBufferSize = 10000;
+inline constexpr int kMinRecBufferSize = 100;
+inline constexpr int kMaxRecBufferSize = 88000;
+
+// What the engine needs of its owner, the main window. Not owned.
+class IEngineOwner {
+ public:
+  // The window for timers and level messages; nullptr while there is none.
+  virtual platform::Window* EngineWindow() = 0;
+  // "ShowRecLevel" as the owner last read it. Asked on the capture thread.
+  virtual bool ShowRecLevel() const = 0;
+  // A line of the message log by message-table id.
+  virtual void WriteLogId(int id) = 0;
+
+ protected:
+  ~IEngineOwner() = default;
+};
+
+struct EngineServices {
+  platform::audio::AudioSystem* audio = nullptr;
+  std::function<std::shared_ptr<platform::asf::WmaWriter>()> makeWmaWriter;
+  const Clock* clock = nullptr;  // nullptr: the system clock
+};
+
+// The fixed comment of every song: "Recorded by " and the product's address.
+std::u16string SongComment();
+
+class CRecordingEngine final : public platform::audio::SampleCallback {
+ public:
+  // With the LAME library of the program's folder or the system.
+  CRecordingEngine(IEngineOwner* owner, EngineServices services);
+  // With the given encoder entry points (tests).
+  CRecordingEngine(IEngineOwner* owner, EngineServices services, Mp3EncoderTable encoderTable);
+  ~CRecordingEngine();
+  CRecordingEngine(const CRecordingEngine&) = delete;
+  CRecordingEngine& operator=(const CRecordingEngine&) = delete;
+
+  // Builds a stopped capture chain for the configured device and line.
+  HRESULT BuildGraph(int monitorOnly);
+  // Finishes a running song, drops the chain and the owner's song timers,
+  // and builds again.
+  HRESULT RebuildGraph(int monitorOnly);
+
+  // Record level of the selected line, 0.0-1.0 (a stored value wins over the
+  // mixer's); negative on failure.
+  double GetRecordLevel();
+  HRESULT SetRecordLevel(double level);
+  HRESULT RecordLevelUp();
+  HRESULT RecordLevelDown();
+
+  HRESULT StartSong(const std::u16string& artist, const std::u16string& title, const std::u16string& sourceUrl);
+  HRESULT FinishSong();
+
+  // Whole seconds since the input was last louder than the silence threshold.
+  int64_t SilenceDuration() const;
+
+  // The tap: encoder feed, level meter, silence clock, level message.
+  HRESULT SampleCB(double sampleTime, const uint8_t* data, size_t length) override;
+
+  // Largest magnitude among the buffer's 16-bit values (|-32768| = 32768);
+  // 0 for fewer than two bytes.
+  static int PeakLevel(const uint8_t* data, size_t length);
+
+  int monitorOnly() const { return monitorOnly_; }
+  int engineState() const { return engineState_; }
+  const OleDate& songStart() const { return songStart_; }
+  const std::u16string& songPath() const { return songPath_; }
+  const std::u16string& songArtist() const { return songArtist_; }
+  const std::u16string& songTitle() const { return songTitle_; }
+  const platform::audio::WaveFormat& captureFormat() const { return captureFormat_; }
+  int64_t lastSoundTime() const { return lastSoundTime_.load(std::memory_order_relaxed); }
+  bool encodingActive() const { return encodingActive_.load(std::memory_order_relaxed); }
+  bool hasGraph() const { return mediaControl_ != nullptr; }
+  CMp3Encoder& encoder() { return encoder_; }
+
+ private:
+  int OutputFormat() const;
+  int64_t NowSeconds() const { return clock_->NowMs() / 1000; }
+  void LogId(int id);
+
+  IEngineOwner* const owner_;
+  platform::audio::AudioSystem* const audio_;
+  const std::function<std::shared_ptr<platform::asf::WmaWriter>()> makeWmaWriter_;
+  const Clock* const clock_;
+
+  CMp3Encoder encoder_;
+  std::atomic<bool> encodingActive_{false};
+  platform::audio::WaveFormat captureFormat_{};
+  std::u16string songArtist_;
+  std::u16string songTitle_;
+  std::atomic<int64_t> lastSoundTime_{0};
+  int monitorOnly_ = 1;
+  OleDate songStart_{};
+  int64_t songStartMs_ = 0;
+  int engineState_ = kEngineIdle;
+  // The current song opened a file (the name in songPath_).
+  bool songFileStarted_ = false;
+  std::u16string songPath_;
+  std::unique_ptr<platform::audio::CaptureStream> mediaControl_;
+  std::shared_ptr<platform::audio::InputMixer> inputMixer_;
+  std::shared_ptr<platform::asf::WmaWriter> fileSink_;
+};
+
+// Pins of a capture device by direction (used by the options page as well).
+void CountPins(platform::audio::CaptureDevice& device, int& inputs, int& outputs);
+// Position (among all pins) of the n-th pin of that direction; E_FAIL when
+// there are fewer.
+HRESULT GetPin(platform::audio::CaptureDevice& device, platform::audio::PinDirection direction, int n,
+               size_t& pinIndex);
+// Switches input line index on and every other line off; lines without a
+// mixer are skipped. An index past the last line switches every line off.
+void SelectInputLine(platform::audio::CaptureDevice& device, int index);
+
+}  // namespace orvweb
