@@ -290,6 +290,84 @@ TEST_P(Capture, WritesTheCapturedToneAsWma) {
   EXPECT_TRUE(media_tools::DecodesCleanly(file, &errors)) << errors;
 }
 
+// Reads each frame as a position: left channel the low 16 bits, right the high.
+class PositionTap final : public SampleCallback {
+ public:
+  explicit PositionTap(size_t frames) : positions_(frames) {}
+  HRESULT SampleCB(double, const uint8_t* data, size_t length) override {
+    for (size_t i = 0; i + 3 < length && used_ < positions_.size(); i += 4) {
+      uint16_t low, high;
+      std::memcpy(&low, data + i, 2);
+      std::memcpy(&high, data + i + 2, 2);
+      positions_[used_++] = uint32_t{high} << 16 | low;
+    }
+    frames_ = used_;
+    return S_OK;
+  }
+  size_t frames() const { return frames_; }
+  // Only while the stream is stopped, or below frames().
+  uint32_t at(size_t i) const { return positions_[i]; }
+
+ private:
+  std::vector<uint32_t> positions_;
+  size_t used_ = 0;
+  std::atomic<size_t> frames_{0};
+};
+
+TEST_P(Capture, AQuickSplitLosesNoAudioAndALongStopDropsStaleAudio) {
+  ScopedNullSink sink(UniqueSinkName("split"));
+  ASSERT_TRUE(sink.loaded());
+  auto device = Bind(sink.monitor());
+  ASSERT_NE(device, nullptr);
+  const size_t rate = 48000;
+  PositionTap tap(rate * 20);
+  std::unique_ptr<CaptureStream> stream;
+  ASSERT_EQ(system_->Connect(device, 4096, &tap, nullptr, stream), S_OK);
+  const uint32_t deviceRate = stream->Format().samplesPerSec;
+
+  // A counting signal at the sink's own rate passes through unchanged.
+  TempDir dir;
+  const auto wav = dir.path() / "count.wav";
+  std::vector<int16_t> pcm;
+  for (uint32_t n = 1; n <= deviceRate * 12; ++n) {
+    pcm.push_back(static_cast<int16_t>(n & 0xFFFF));
+    pcm.push_back(static_cast<int16_t>(n >> 16));
+  }
+  media_tools::WriteWav(wav, pcm, static_cast<int>(deviceRate), 2);
+
+  ASSERT_EQ(RunAndWait(*stream), S_OK);
+  Child player({"/usr/bin/paplay", "-d", sink.name(), wav.string()});
+  auto counting = [&] { return tap.frames() > deviceRate / 2 && tap.at(tap.frames() - 1) > deviceRate / 4; };
+  ASSERT_TRUE(WaitUntil(counting, 15000));
+
+  auto split = [&](int pauseMs) -> int64_t {
+    EXPECT_EQ(stream->Stop(), S_OK);
+    const size_t boundary = tap.frames();
+    if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    EXPECT_EQ(RunAndWait(*stream), S_OK);
+    EXPECT_TRUE(WaitUntil([&] { return tap.frames() > boundary + deviceRate / 10; }, 5000));
+    return static_cast<int64_t>(tap.at(boundary)) - tap.at(boundary - 1) - 1;
+  };
+  // A split (stop, finish one file, start the next, run): the audio of the
+  // gap goes to the next run.
+  EXPECT_EQ(split(0), 0) << "frames lost at a quick split";
+  EXPECT_EQ(split(300), 0) << "frames lost at a split";
+  // After a long stop the next run starts with fresh audio, not with what
+  // queued up meanwhile.
+  EXPECT_GT(split(2500), static_cast<int64_t>(deviceRate)) << "stale audio delivered after a long stop";
+  EXPECT_EQ(stream->Stop(), S_OK);
+}
+
+// Freezes a server for the scope.
+class Frozen {
+ public:
+  explicit Frozen(pid_t pid) : pid_(pid) { kill(pid_, SIGSTOP); }
+  ~Frozen() { kill(pid_, SIGCONT); }
+
+ private:
+  pid_t pid_;
+};
+
 // A sound server of the test's own, which it may kill.
 class PrivateServer {
  public:
@@ -330,6 +408,7 @@ class PrivateServer {
 
   bool ready() const { return ready_; }
   void Kill() { server_->Kill(SIGKILL); }
+  pid_t pid() const { return server_->pid(); }
 
  private:
   std::filesystem::path dir_;
@@ -382,6 +461,32 @@ TEST_P(Capture, LosingTheServerLeavesAPlayableFileAndCallsThatFail) {
   stream.reset();
   device.reset();
   system.reset();
+}
+
+TEST_P(Capture, AServerThatStopsAnsweringTimesOutInsteadOfHanging) {
+  TempDir dir;
+  PrivateServer server(GetParam(), dir.path());
+  ASSERT_TRUE(server.ready());
+  auto system = MakePulseAudioSystem();
+  std::shared_ptr<CaptureDevice> device;
+  ASSERT_TRUE(WaitUntil([&] { return SUCCEEDED(system->BindCaptureDevice("rec_sink.monitor", device)); }, 5000));
+  RecordingTap tap(0);
+  std::unique_ptr<CaptureStream> stream;
+  ASSERT_EQ(system->Connect(device, 8192, &tap, nullptr, stream), S_OK);
+  ASSERT_EQ(RunAndWait(*stream), S_OK);
+  {
+    Frozen frozen(server.pid());
+    double level = 0;
+    EXPECT_TRUE(FAILED(device->Mixer(1)->GetMixLevel(level)));
+    std::vector<DeviceInfo> devices;
+    EXPECT_TRUE(FAILED(system->EnumerateDevices(devices)));
+    EXPECT_EQ(stream->Stop(), S_OK);  // needs no answer from the server
+  }
+  // Answers to the abandoned requests arrive later and do no harm.
+  double level = 0;
+  EXPECT_TRUE(WaitUntil([&] { return SUCCEEDED(device->Mixer(1)->GetMixLevel(level)); }, 5000));
+  EXPECT_EQ(RunAndWait(*stream), S_OK);
+  EXPECT_EQ(stream->Stop(), S_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Capture, ::testing::Values(Server::PulseAudio, Server::PipeWire),
