@@ -4,8 +4,10 @@
 //
 // Everything Write needs is allocated in Start: the resampler, one frame and
 // one packet, and an accumulation buffer big enough for the largest input
-// chunk. What still allocates per frame is inside FFmpeg: the encoder gets a
-// fresh buffer for each packet it returns.
+// chunk. What still allocates per encoded frame (about every 46 ms) is inside
+// FFmpeg: the encoder takes a reference to the frame and gets a fresh buffer
+// for each packet it returns. The resampler grows its own buffers only on the
+// first calls.
 #include <unistd.h>
 
 #include <algorithm>
