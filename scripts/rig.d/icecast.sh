@@ -1,0 +1,94 @@
+# Icecast2 on 127.0.0.1 for the stream tests. Sourced by scripts/rig; uses
+# $dir and wait_for from there. Exports the address and the passwords:
+#   ORVWEB_ICECAST_HOST, ORVWEB_ICECAST_PORT, ORVWEB_ICECAST_SOURCE_PASSWORD,
+#   ORVWEB_ICECAST_ADMIN_USER, ORVWEB_ICECAST_ADMIN_PASSWORD
+# A source: ffmpeg ... -f mp3 icecast://source:PW@HOST:PORT/radio.mp3
+# A new title: GET /admin/metadata?mount=/radio.mp3&mode=updinfo&song=...
+
+icecast_free_port() {
+  local port
+  for port in $(seq 18000 18099); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return 0
+    fi
+  done
+  return 1
+}
+
+icecast_password() { head -c 18 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' | head -c 16; }
+
+rig_start_icecast() {
+  command -v icecast2 >/dev/null || return 0
+  local port source_pw admin_pw owner=""
+  port=$(icecast_free_port) || { echo "rig: no free port for Icecast" >&2; return 1; }
+  source_pw=$(icecast_password)
+  admin_pw=$(icecast_password)
+  # Icecast refuses to run as root; it drops to its own user instead.
+  if [ "$(id -u)" -eq 0 ]; then
+    owner="<security><chroot>0</chroot><changeowner><user>icecast2</user><group>icecast</group></changeowner></security>"
+  fi
+  # Logs go to the inherited stderr ("-"), so the server needs no folder
+  # that its own user can write to.
+  cat >"$dir/icecast.xml" <<XML
+<icecast>
+  <location>rig</location>
+  <admin>rig@localhost</admin>
+  <limits>
+    <clients>20</clients>
+    <sources>4</sources>
+    <queue-size>524288</queue-size>
+    <client-timeout>30</client-timeout>
+    <header-timeout>15</header-timeout>
+    <source-timeout>10</source-timeout>
+    <burst-on-connect>1</burst-on-connect>
+    <burst-size>65535</burst-size>
+  </limits>
+  <authentication>
+    <source-password>$source_pw</source-password>
+    <relay-password>$source_pw</relay-password>
+    <admin-user>admin</admin-user>
+    <admin-password>$admin_pw</admin-password>
+  </authentication>
+  <hostname>127.0.0.1</hostname>
+  <listen-socket>
+    <port>$port</port>
+    <bind-address>127.0.0.1</bind-address>
+  </listen-socket>
+  <fileserve>1</fileserve>
+  <paths>
+    <basedir>/usr/share/icecast2</basedir>
+    <logdir>/tmp</logdir>
+    <webroot>/usr/share/icecast2/web</webroot>
+    <adminroot>/usr/share/icecast2/admin</adminroot>
+    <alias source="/" destination="/status.xsl"/>
+  </paths>
+  <logging>
+    <accesslog>-</accesslog>
+    <errorlog>-</errorlog>
+    <loglevel>3</loglevel>
+  </logging>
+  $owner
+</icecast>
+XML
+  icecast2 -c "$dir/icecast.xml" </dev/null >"$dir/icecast.log" 2>&1 &
+  echo $! >"$dir/icecast.pid"
+  if ! wait_for 15 curl -sf -o /dev/null "http://127.0.0.1:$port/status-json.xsl"; then
+    echo "rig: Icecast did not start (see $dir/icecast.log)" >&2
+    return 1
+  fi
+  echo "export ORVWEB_ICECAST_HOST=127.0.0.1"
+  echo "export ORVWEB_ICECAST_PORT=$port"
+  echo "export ORVWEB_ICECAST_SOURCE_PASSWORD=$source_pw"
+  echo "export ORVWEB_ICECAST_ADMIN_USER=admin"
+  echo "export ORVWEB_ICECAST_ADMIN_PASSWORD=$admin_pw"
+}
+
+rig_stop_icecast() {
+  local file="$dir/icecast.pid"
+  [ -f "$file" ] || return 0
+  local pid
+  pid=$(head -n1 "$file")
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  rm -f "$file"
+}
