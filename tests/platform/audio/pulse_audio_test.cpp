@@ -70,7 +70,7 @@ class RecordingTap final : public SampleCallback {
   HRESULT SampleCB(double, const uint8_t* data, size_t length) override {
     if (pthread_equal(pthread_self(), main_)) onMainThread_ = true;
     const size_t n = std::min(length, pcm_.size() - used_);
-    std::memcpy(pcm_.data() + used_, data, n);
+    if (n) std::memcpy(pcm_.data() + used_, data, n);
     used_ += n;
     int peak = 0;
     for (size_t i = 0; i + 1 < length; i += 2) {
