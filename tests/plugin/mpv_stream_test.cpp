@@ -10,49 +10,16 @@ namespace {
 using namespace real_support;
 using orvweb::NowPlayingSnapshot;
 
-class IcecastStream {
- public:
-  IcecastStream()
-      : host_(RigValue("ORVWEB_ICECAST_HOST")),
-        port_(RigValue("ORVWEB_ICECAST_PORT")),
-        mount_("/orvweb-" + std::to_string(::getpid()) + ".mp3") {}
-
-  std::string url() const { return "http://" + host_ + ":" + port_ + mount_; }
-
-  void StartSource() {
-    source_ = std::make_unique<testing_support::Child>(std::vector<std::string>{
-        "/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i", "sine=frequency=440",
-        "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-content_type", "audio/mpeg", "-f", "mp3",
-        "icecast://source:" + RigValue("ORVWEB_ICECAST_SOURCE_PASSWORD") + "@" + host_ + ":" + port_ + mount_});
-  }
-
-  // Icecast's admin call that sets the title listeners get in the stream.
-  bool SetTitle(const std::string& urlEncodedSong) {
-    const std::string admin = "http://" + RigValue("ORVWEB_ICECAST_ADMIN_USER") + ":" +
-                              RigValue("ORVWEB_ICECAST_ADMIN_PASSWORD") + "@" + host_ + ":" + port_ +
-                              "/admin/metadata?mount=" + mount_ + "&mode=updinfo&song=" + urlEncodedSong;
-    return Run({"/usr/bin/curl", "-sf", "-o", "/dev/null", "--max-time", "5", admin}) == 0;
-  }
-
-  // The title can be set once the source is connected and the mount exists.
-  bool WaitOnlineWithTitle(const std::string& urlEncodedSong) {
-    return testing_support::WaitUntil([&] { return SetTitle(urlEncodedSong); }, 15000);
-  }
-
- private:
-  std::string host_, port_, mount_;
-  std::unique_ptr<testing_support::Child> source_;
-};
-
 TEST(MpvCPlugin, PublishesTheStreamTitlesAndPauseAndClosesOnQuit) {
   PrivateSession session;
+  PrivateSink sink;
   IcecastStream stream;
   ASSERT_FALSE(HasFailure());
   stream.StartSource();
   ASSERT_TRUE(stream.WaitOnlineWithTitle("Ann%20-%20First")) << "no Icecast source at " << stream.url();
 
   const auto ipc = session.dir() / "mpv.sock";
-  auto args = MpvArgs(ipc);
+  auto args = MpvArgs(ipc, sink);
   args.push_back(std::string("--script=") + ORVWEB_PLUGIN_PATH);
   args.push_back(stream.url());
   testing_support::Child mpv(args);

@@ -8,10 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,50 @@ inline int Run(const std::vector<std::string>& argv, int timeoutMs = 60000) {
   return child.Wait(timeoutMs);
 }
 
+// A session bus of the test's own, so players that other tests start at the
+// same time are not seen (and ours are not seen by them).
+class PrivateBus {
+ public:
+  explicit PrivateBus(const std::filesystem::path& dir)
+      : socket_(dir / "bus"),
+        daemon_({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + socket_.string()}),
+        env_("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket_.string()) {
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return std::filesystem::exists(socket_); }, 10000))
+        << "dbus-daemon did not start";
+  }
+
+ private:
+  std::filesystem::path socket_;
+  testing_support::Child daemon_;
+  testing_support::ScopedEnv env_;
+};
+
+// A null sink of the test's own on the rig's sound server: what our players
+// play never mixes into another test's recording.
+class PrivateSink {
+ public:
+  PrivateSink() : name_("orvweb_test_" + std::to_string(::getpid())) {
+    RigValue("PULSE_SERVER");
+    std::string out;
+    FILE* pipe = ::popen(("pactl load-module module-null-sink sink_name=" + name_ + " 2>/dev/null").c_str(), "r");
+    if (pipe) {
+      char buf[64];
+      while (std::fgets(buf, sizeof buf, pipe)) out += buf;
+      ::pclose(pipe);
+    }
+    module_ = std::atoi(out.c_str());
+    EXPECT_GT(module_, 0) << "no null sink on the sound server";
+  }
+  ~PrivateSink() {
+    if (module_ > 0) Run({"/usr/bin/pactl", "unload-module", std::to_string(module_)});
+  }
+  std::string device() const { return "pulse/" + name_; }
+
+ private:
+  std::string name_;
+  int module_ = 0;
+};
+
 // A short sine tone with artist and title tags.
 inline std::filesystem::path TaggedFile(const std::filesystem::path& dir, const std::string& name,
                                         const std::string& artist, const std::string& title, int seconds,
@@ -109,9 +155,44 @@ inline bool MpvCommand(const std::filesystem::path& socketPath, const std::strin
 
 // Not --no-terminal: that also drops mpv's SIGTERM handler, and the signal
 // would then kill it before its plug-ins are shut down.
-inline std::vector<std::string> MpvArgs(const std::filesystem::path& ipcSocket) {
+inline std::vector<std::string> MpvArgs(const std::filesystem::path& ipcSocket, const PrivateSink& sink) {
   return {"/usr/bin/mpv", "--no-config", "--no-video", "--really-quiet", "--ao=pulse",
-          "--audio-device=pulse/rec_sink", "--input-ipc-server=" + ipcSocket.string()};
+          "--audio-device=" + sink.device(), "--input-ipc-server=" + ipcSocket.string()};
 }
+
+// A stream on the rig's Icecast server, fed by ffmpeg with a sine tone.
+class IcecastStream {
+ public:
+  IcecastStream()
+      : host_(RigValue("ORVWEB_ICECAST_HOST")),
+        port_(RigValue("ORVWEB_ICECAST_PORT")),
+        mount_("/orvweb-" + std::to_string(::getpid()) + ".mp3") {}
+
+  std::string url() const { return "http://" + host_ + ":" + port_ + mount_; }
+
+  void StartSource() {
+    source_ = std::make_unique<testing_support::Child>(std::vector<std::string>{
+        "/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i", "sine=frequency=440",
+        "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-content_type", "audio/mpeg", "-f", "mp3",
+        "icecast://source:" + RigValue("ORVWEB_ICECAST_SOURCE_PASSWORD") + "@" + host_ + ":" + port_ + mount_});
+  }
+
+  // Icecast's admin call that sets the title listeners get in the stream.
+  bool SetTitle(const std::string& urlEncodedSong) {
+    const std::string admin = "http://" + RigValue("ORVWEB_ICECAST_ADMIN_USER") + ":" +
+                              RigValue("ORVWEB_ICECAST_ADMIN_PASSWORD") + "@" + host_ + ":" + port_ +
+                              "/admin/metadata?mount=" + mount_ + "&mode=updinfo&song=" + urlEncodedSong;
+    return Run({"/usr/bin/curl", "-sf", "-o", "/dev/null", "--max-time", "5", admin}) == 0;
+  }
+
+  // The title can be set once the source is connected and the mount exists.
+  bool WaitOnlineWithTitle(const std::string& urlEncodedSong) {
+    return testing_support::WaitUntil([&] { return SetTitle(urlEncodedSong); }, 15000);
+  }
+
+ private:
+  std::string host_, port_, mount_;
+  std::unique_ptr<testing_support::Child> source_;
+};
 
 }  // namespace real_support
