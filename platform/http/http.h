@@ -47,7 +47,8 @@ class Client {
 };
 
 // The real client over libcurl; proxies come from the usual environment
-// variables (http_proxy, https_proxy, no_proxy).
+// variables (http_proxy, https_proxy, no_proxy), trusted certificates from
+// SSL_CERT_FILE (else CURL_CA_BUNDLE) and SSL_CERT_DIR when they are set.
 std::unique_ptr<Client> MakeCurlClient();
 
 }  // namespace platform::http
