@@ -2,6 +2,7 @@
 //   update_check_process <registry root> <version page URL> <temp folder>
 // Exits with the check's outcome as its status.
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 
 #include "fakes.h"
@@ -22,5 +23,8 @@ int main(int argc, char** argv) {
   checker.StartUpdateCheck();
   const Outcome outcome = done->get_future().get();
   std::printf("%s\n", OutcomeName(outcome));
-  return static_cast<int>(outcome);
+  std::fflush(stdout);
+  // The detached check thread may still be freeing its TLS state; a program
+  // ends without waiting for it, and so does this one.
+  std::_Exit(static_cast<int>(outcome));
 }
