@@ -17,7 +17,7 @@ namespace orvweb {
   X(lame_init) X(lame_close) X(lame_init_params) X(lame_set_in_samplerate) X(lame_set_out_samplerate)  \
   X(lame_set_num_channels) X(lame_get_num_channels) X(lame_set_mode) X(lame_set_force_ms)              \
   X(lame_set_VBR) X(lame_set_VBR_q) X(lame_set_VBR_mean_bitrate_kbps) X(lame_set_VBR_min_bitrate_kbps) \
-  X(lame_set_VBR_max_bitrate_kbps) X(lame_set_brate) X(lame_set_preset) X(lame_set_quality)            \
+  X(lame_set_VBR_max_bitrate_kbps) X(lame_set_VBR_hard_min) X(lame_set_brate) X(lame_set_preset) X(lame_set_quality)            \
   X(lame_set_strict_ISO) X(lame_set_copyright) X(lame_set_original) X(lame_set_error_protection)      \
   X(lame_set_extension) X(lame_set_disable_reservoir) X(lame_set_bWriteVbrTag)                         \
   X(lame_get_bWriteVbrTag) X(lame_get_version) X(lame_encode_buffer) X(lame_encode_buffer_interleaved) \
@@ -130,7 +130,12 @@ BE_ERR InitStream(const LameApi& lame, const BE_CONFIG& config, uint32_t& sample
   lame.lame_set_original(gfp, config.bOriginal ? 1 : 0);
   lame.lame_set_error_protection(gfp, config.bCRC ? 1 : 0);
   lame.lame_set_extension(gfp, config.bPrivate ? 1 : 0);
-  if (config.dwBitrate > 0) lame.lame_set_VBR_min_bitrate_kbps(gfp, static_cast<int>(config.dwBitrate));
+  if (config.dwBitrate > 0) {
+    lame.lame_set_VBR_min_bitrate_kbps(gfp, static_cast<int>(config.dwBitrate));
+    // A floor also in silence: LAME would otherwise drop silent frames, the
+    // final padding frame included, to 32 kbit/s.
+    lame.lame_set_VBR_hard_min(gfp, 1);
+  }
   if (config.dwMaxBitrate > 0) lame.lame_set_VBR_max_bitrate_kbps(gfp, static_cast<int>(config.dwMaxBitrate));
   if (config.bNoRes) lame.lame_set_disable_reservoir(gfp, 1);
   lame.lame_set_bWriteVbrTag(gfp, config.bWriteVBRHeader ? 1 : 0);
