@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "platform/player/find_player.h"
 #include "platform/player/tracker.h"
 
 namespace platform::player {
@@ -54,10 +55,5 @@ class MprisWatcher {
   PlayerTracker tracker_;
   PlayerSnapshot published_;
 };
-
-// Whether any MPRIS player is on the session bus right now (the stand-in for
-// "the player's main window exists"). Never starts a bus; waits at most half
-// a second for the answer.
-bool FindPlayerWindow();
 
 }  // namespace platform::player
