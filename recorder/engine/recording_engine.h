@@ -107,6 +107,8 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   int monitorOnly() const { return monitorOnly_; }
   int engineState() const { return engineState_; }
   const OleDate& songStart() const { return songStart_; }
+  // The same instant on the clock, in milliseconds since 1970 (UTC).
+  int64_t songStartMs() const { return songStartMs_; }
   const std::u16string& songPath() const { return songPath_; }
   const std::u16string& songArtist() const { return songArtist_; }
   const std::u16string& songTitle() const { return songTitle_; }

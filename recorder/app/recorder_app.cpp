@@ -1,0 +1,47 @@
+#include "recorder/app/recorder_app.h"
+
+#include "recorder/app/messages.h"
+#include "recorder/app/profile.h"
+
+namespace orvweb {
+
+using platform::shell::MessageBoxButtons;
+using platform::shell::MessageBoxIcon;
+using platform::shell::MessageBoxResult;
+
+COrvWebRecorderApp::COrvWebRecorderApp(AppServices services) : services_(std::move(services)) {}
+
+bool COrvWebRecorderApp::InitInstance() {
+  // Checked before anything is written, so a second instance leaves the
+  // profile as the running one has it. The running one is not brought up.
+  if (!instanceLock_.TryAcquire()) {
+    if (services_.messageBox) {
+      services_.messageBox->Show(LoadMessage(IDS_ALREADY_RUNNING), MessageBoxButtons::Ok, MessageBoxIcon::None);
+    }
+    return false;
+  }
+
+  if (GetProfileInt(kKeyFirstRun, 1) != 0) {
+    // Written first: a notice that fails is never sent again.
+    WriteProfileInt(kKeyFirstRun, 0);
+    if (services_.webNotice) services_.webNotice->Send(kNoticeFirstStart);
+  }
+
+  debugMode = GetProfileInt(kKeyDebugMode, 0);
+
+  while (GetProfileString(kKeySourceName, u"").empty()) {
+    const MessageBoxResult answer =
+        services_.messageBox ? services_.messageBox->Show(LoadMessage(IDS_SET_PARAMETERS_FIRST),
+                                                          MessageBoxButtons::OkCancel, MessageBoxIcon::Exclamation)
+                             : MessageBoxResult::Cancel;
+    if (answer != MessageBoxResult::Ok) return false;
+    // Without an options page the source could never be set.
+    if (!services_.optionsPage) return false;
+    services_.optionsPage->RunModal(nullptr);
+  }
+
+  if (services_.runMainDialog) services_.runMainDialog(*this);
+  return false;
+}
+
+}  // namespace orvweb
