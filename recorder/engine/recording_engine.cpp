@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "platform/files/files.h"
 #include "platform/text/utf.h"
@@ -299,19 +298,6 @@ HRESULT CRecordingEngine::FinishSong() {
 
 int64_t CRecordingEngine::SilenceDuration() const {
   return NowSeconds() - lastSoundTime_.load(std::memory_order_relaxed);
-}
-
-int CRecordingEngine::PeakLevel(const uint8_t* data, size_t length) {
-  const size_t count = length / 2;
-  int16_t low = 0;
-  int16_t high = 0;
-  for (size_t i = 0; i < count; ++i) {
-    int16_t value;
-    std::memcpy(&value, data + 2 * i, sizeof value);
-    low = std::min(low, value);
-    high = std::max(high, value);
-  }
-  return std::max(static_cast<int>(high), -static_cast<int>(low));
 }
 
 HRESULT CRecordingEngine::SampleCB(double /*sampleTime*/, const uint8_t* data, size_t length) {
