@@ -4,6 +4,7 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace nowplaying {
 namespace {
@@ -17,6 +18,15 @@ constexpr int kMaxDepth = 100;
 // ones hit the budget and count as "no match".
 constexpr uint32_t kMatchLimit = 1'000'000;
 constexpr uint32_t kHeapLimitKib = 64 * 1024;
+
+// The step budget bounds each start position, not their sum: a page made of
+// thousands of "RLNK('/album/?song=" with no ")" after them makes every start
+// rescan the rest of the page (minutes for a few MiB). A callout at the start
+// of every attempt ends such a search once its time is up.
+int CheckDeadline(pcre2_callout_block*, void* data) {
+  const auto* deadline = static_cast<const std::chrono::steady_clock::time_point*>(data);
+  return std::chrono::steady_clock::now() < *deadline ? 0 : PCRE2_ERROR_CALLOUT;
+}
 
 class Translator {
  public:
@@ -257,9 +267,10 @@ std::optional<Pattern> Pattern::Parse(std::u16string_view dialect) {
                            (translation->anchored ? PCRE2_ANCHORED : 0);
   int error = 0;
   PCRE2_SIZE offset = 0;
+  const std::u16string pcre = u"(?C1)" + translation->pcre;
   Pattern pattern;
-  pattern.code_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translation->pcre.data()),
-                                    translation->pcre.size(), options, &error, &offset, nullptr));
+  pattern.code_.reset(
+      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pcre.data()), pcre.size(), options, &error, &offset, nullptr));
   pattern.context_.reset(pcre2_match_context_create(nullptr));
   if (!pattern.code_ || !pattern.context_) return std::nullopt;
   pcre2_set_match_limit(pattern.context_.get(), kMatchLimit);
@@ -271,11 +282,14 @@ std::optional<Pattern> Pattern::Parse(std::u16string_view dialect) {
 Pattern::Outcome Pattern::Search(std::u16string_view text, std::optional<Span>* group0) const {
   group0->reset();
   std::unique_ptr<pcre2_match_data, MatchDataDeleter> data(pcre2_match_data_create_from_pattern(code_.get(), nullptr));
-  if (!data) return Outcome::GaveUp;
+  std::unique_ptr<pcre2_match_context, ContextDeleter> context(pcre2_match_context_copy(context_.get()));
+  if (!data || !context) return Outcome::GaveUp;
+  const auto deadline = std::chrono::steady_clock::now() + timeBudget_;
+  pcre2_set_callout(context.get(), &CheckDeadline, const_cast<std::chrono::steady_clock::time_point*>(&deadline));
   static const char16_t kEmpty = 0;
   const char16_t* subject = text.empty() ? &kEmpty : text.data();
   const int rc = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(subject), text.size(), 0, 0, data.get(),
-                             context_.get());
+                             context.get());
   if (rc == PCRE2_ERROR_NOMATCH) return Outcome::NotFound;
   if (rc < 0) return Outcome::GaveUp;
   if (groups_ > 0) {

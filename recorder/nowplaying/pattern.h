@@ -21,8 +21,10 @@
 //   a|b        alternation
 //
 // Matching is case-sensitive and the search is leftmost-first. A search that
-// runs into the backtracking budget (a pathological pattern) counts as "no
-// match", so no pattern can stall its caller.
+// runs into the backtracking budget (a pathological pattern) or past its time
+// budget (a hostile text; 2 s unless set) gives up and counts as "no match",
+// so no pattern or text can stall the caller.
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -63,6 +65,9 @@ class Pattern {
 
   int groups() const { return groups_; }
 
+  // The longest one search may take.
+  void SetTimeBudget(std::chrono::milliseconds budget) { timeBudget_ = budget; }
+
   Pattern(Pattern&&) noexcept;
   Pattern& operator=(Pattern&&) noexcept;
   ~Pattern();
@@ -79,6 +84,7 @@ class Pattern {
   std::unique_ptr<pcre2_real_code_16, CodeDeleter> code_;
   std::unique_ptr<pcre2_real_match_context_16, ContextDeleter> context_;
   int groups_ = 0;
+  std::chrono::milliseconds timeBudget_{2000};
 };
 
 }  // namespace nowplaying

@@ -132,6 +132,17 @@ TEST_F(PageSourceTest, AFailedFetchChangesNothingAndFails) {
   EXPECT_EQ(title, u"generate");
 }
 
+TEST_F(PageSourceTest, AHostilePageCannotHoldTheCallerForLong) {
+  // Every song-link start rescans the rest of the page for a ")" that never
+  // comes; without a time budget this search would take minutes.
+  std::string body = ArtistLink("Some Band");
+  while (body.size() < (1u << 20)) body += "RLNK('/album/?song=";
+  const Outcome outcome = Fetch(body + ">");
+  EXPECT_TRUE(outcome.ok);
+  EXPECT_EQ(outcome.title, u"old title");
+  EXPECT_EQ(outcome.author, u"Some Band");
+}
+
 TEST_F(PageSourceTest, AnErrorPageIsReadLikeAnyPage) {
   const Outcome outcome = Fetch("<html><body>Not Found</body></html>", 4096, {Status::Ok, 404});
   EXPECT_TRUE(outcome.ok);

@@ -136,6 +136,22 @@ TEST(Pattern, APathologicalSearchGivesUp) {
   EXPECT_EQ(span, (Pattern::Span{0, 41}));
 }
 
+TEST(Pattern, AHostileTextRunsOutOfTime) {
+  // Every "RLNK(" start rescans the rest of the text for a ")" that never
+  // comes: quadratic, far beyond any budget at a few hundred KiB.
+  std::u16string text;
+  while (text.size() < 512 * 1024) text += u"RLNK('/album/?song=";
+  text += u">";
+  std::optional<Pattern> pattern = Pattern::Parse(u"RLNK\\(\\'/album/\\?song=[^\\)]+\\);\\\"\\>{[^>]+}</a>");
+  ASSERT_TRUE(pattern);
+  pattern->SetTimeBudget(std::chrono::milliseconds(50));
+  std::optional<Pattern::Span> span;
+  EXPECT_EQ(pattern->Search(text, &span), Pattern::Outcome::GaveUp);
+  // A found link is found well within the budget.
+  text += u"RLNK('/album/?song=1');\">Blue Song</a>";
+  EXPECT_EQ(pattern->Search(text.substr(text.size() - 100), &span), Pattern::Outcome::Found);
+}
+
 TEST(Pattern, ReportsWhereGroupZeroIs) {
   const std::optional<Pattern> pattern = Pattern::Parse(u"b{c+}d");
   ASSERT_TRUE(pattern);
