@@ -331,7 +331,10 @@ void COrvWebRecorderDlg::ShowRecordTime() {
 }
 
 void COrvWebRecorderDlg::LookForPlayer() {
-  if (services_.findPlayerWindow()) {
+  // The plug-in's section exists only inside a running player; a player that
+  // hosts the plug-in without showing itself on the bus counts as found, or
+  // every notice would be followed by "not detected" at the next tick.
+  if (services_.findPlayerWindow() || NowPlayingPresent()) {
     KillTimer(kPlayerSearchTimer);
     SetTimer(kPluginCheckTimer, kPluginCheckMs);
     return;
