@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <vector>
@@ -88,6 +89,12 @@ std::string Render(const ID3_Tag& tag, ID3_TagType type) {
   return out.str();
 }
 
+// The tag takes the frame over. id3lib's frame copy (AddFrame) mismatches
+// its own new and delete, so frames are never copied.
+void Attach(ID3_Tag& tag, std::unique_ptr<ID3_Frame> frame) {
+  if (tag.AttachFrame(frame.get())) frame.release();
+}
+
 // id3lib writes its UTF-16 byte-order mark in the machine's order but the
 // text units high byte first; whether that needs undoing is found out once
 // by rendering "A".
@@ -95,13 +102,13 @@ bool UnitsNeedSwap() {
   static const bool swap = [] {
     ID3_Tag tag;
     tag.SetPadding(false);
-    ID3_Frame frame(ID3FID_TITLE);
-    frame.GetField(ID3FN_TEXTENC)->Set(static_cast<uint32>(ID3TE_UTF16));
-    ID3_Field* text = frame.GetField(ID3FN_TEXT);
+    auto frame = std::make_unique<ID3_Frame>(ID3FID_TITLE);
+    frame->GetField(ID3FN_TEXTENC)->Set(static_cast<uint32>(ID3TE_UTF16));
+    ID3_Field* text = frame->GetField(ID3FN_TEXT);
     text->SetEncoding(ID3TE_UTF16);
     const unicode_t probe[] = {0x0041, 0};
     text->Set(probe);
-    tag.AddFrame(frame);
+    Attach(tag, std::move(frame));
     const std::string bytes = Render(tag, ID3TT_ID3V2);
     for (size_t i = 0; i + 3 < bytes.size(); ++i) {
       const auto b = [&](size_t k) { return static_cast<unsigned char>(bytes[i + k]); };
@@ -136,21 +143,21 @@ void SetText(ID3_Frame& frame, ID3_FieldID fieldId, std::u16string_view text, bo
 void AddTextFrame(ID3_Tag& tag, ID3_FrameID id, std::u16string_view text, bool allowUnicode) {
   if (text.empty()) return;
   const bool latin1 = !allowUnicode || FitsLatin1(text);
-  ID3_Frame frame(id);
-  frame.GetField(ID3FN_TEXTENC)->Set(static_cast<uint32>(latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16));
-  SetText(frame, ID3FN_TEXT, text, latin1);
-  tag.AddFrame(frame);
+  auto frame = std::make_unique<ID3_Frame>(id);
+  frame->GetField(ID3FN_TEXTENC)->Set(static_cast<uint32>(latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16));
+  SetText(*frame, ID3FN_TEXT, text, latin1);
+  Attach(tag, std::move(frame));
 }
 
 void AddComment(ID3_Tag& tag, std::u16string_view text, bool allowUnicode) {
   if (text.empty()) return;
   const bool latin1 = !allowUnicode || FitsLatin1(text);
-  ID3_Frame frame(ID3FID_COMMENT);
-  frame.GetField(ID3FN_TEXTENC)->Set(static_cast<uint32>(latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16));
-  frame.GetField(ID3FN_LANGUAGE)->Set("XXX");
-  SetText(frame, ID3FN_DESCRIPTION, u"", latin1);
-  SetText(frame, ID3FN_TEXT, text, latin1);
-  tag.AddFrame(frame);
+  auto frame = std::make_unique<ID3_Frame>(ID3FID_COMMENT);
+  frame->GetField(ID3FN_TEXTENC)->Set(static_cast<uint32>(latin1 ? ID3TE_ISO8859_1 : ID3TE_UTF16));
+  frame->GetField(ID3FN_LANGUAGE)->Set("XXX");
+  SetText(*frame, ID3FN_DESCRIPTION, u"", latin1);
+  SetText(*frame, ID3FN_TEXT, text, latin1);
+  Attach(tag, std::move(frame));
 }
 
 std::string RenderTag(std::u16string_view artist, std::u16string_view title, std::u16string_view comment,
