@@ -152,8 +152,9 @@ class CMp3Encoder {
   // Major and minor version of the encoder engine; {0, 0} when not loaded.
   std::pair<int, int> GetVersion() const;
 
-  // Configures a new stream and creates the file anew. Throws
-  // Mp3EncoderError when no library is loaded or the samples are not 16-bit.
+  // Configures a new stream and creates the file anew, starting with room for
+  // the song's tag (id3_tag.h). Throws Mp3EncoderError when no library is
+  // loaded or the samples are not 16-bit. A refused stream creates no file.
   // A previous stream is discarded unfinished.
   BE_ERR OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path);
   // Feeds count 16-bit values (little-endian, any alignment). Runs on the
