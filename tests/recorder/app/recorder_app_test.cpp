@@ -1,0 +1,189 @@
+// Start-up: one instance per user, the first-run notice, the demand for an
+// audio source, and the main window's run.
+#include "recorder/app/recorder_app.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "platform/shell/fake_message_box.h"
+#include "platform/text/utf.h"
+#include "recorder/app/messages.h"
+#include "recorder/app/profile.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using namespace orvweb;
+using platform::shell::MessageBoxButtons;
+using platform::shell::MessageBoxIcon;
+using platform::shell::MessageBoxResult;
+
+namespace {
+
+class Startup : public ::testing::Test {
+ protected:
+  Startup() {
+    fs::create_directories(runtime);
+    ::chmod(runtime.c_str(), 0700);
+  }
+
+  AppServices Services() {
+    AppServices services;
+    services.messageBox = &boxes;
+    services.optionsPage = &options;
+    services.webNotice = &notices;
+    services.runMainDialog = [this](COrvWebRecorderApp& app) {
+      ++mainRuns;
+      lockHeldDuringRun = platform::ipc::NamedLock::IsHeld(kInstanceLockName);
+      debugModeSeen = app.debugMode;
+    };
+    return services;
+  }
+
+  // Every file of the settings store with its content.
+  std::map<std::string, std::string> Profile() const {
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(config, ec); it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      if (!it->is_regular_file()) continue;
+      std::ifstream in(it->path(), std::ios::binary);
+      files[it->path().string()] = {std::istreambuf_iterator<char>(in), {}};
+    }
+    return files;
+  }
+
+  struct Notices : IWebNotice {
+    void Send(std::u16string_view page) override {
+      pages.push_back(platform::ToUtf8(page));
+      firstRunAtSend.push_back(GetProfileInt(kKeyFirstRun, 1));
+    }
+    std::vector<std::string> pages;
+    std::vector<int> firstRunAtSend;
+  };
+
+  struct Options : IOptionsPage {
+    int RunModal(platform::Window* owner) override {
+      owners.push_back(owner);
+      if (!sources.empty()) {
+        WriteProfileString(kKeySourceName, sources.front());
+        sources.erase(sources.begin());
+      }
+      return result;
+    }
+    std::vector<std::u16string> sources;  // what each run stores as the source
+    std::vector<platform::Window*> owners;
+    int result = kDialogOk;
+  };
+
+  testing_support::TempDir home;
+  fs::path config = home.path() / "config";
+  fs::path runtime = home.path() / "runtime";
+  testing_support::ScopedEnv homeEnv{"HOME", home.path().string()};
+  testing_support::ScopedEnv configEnv{"XDG_CONFIG_HOME", config.string()};
+  testing_support::ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtime.string()};
+  testing_support::ScopedEnv languageEnv{"LANGUAGE", "en"};
+
+  platform::shell::FakeMessageBox boxes;
+  Options options;
+  Notices notices;
+  int mainRuns = 0;
+  bool lockHeldDuringRun = false;
+  int debugModeSeen = -1;
+};
+
+TEST_F(Startup, ASecondInstanceSaysSoAndChangesNothing) {
+  for (bool fresh : {true, false}) {
+    SCOPED_TRACE(fresh);
+    if (!fresh) {
+      WriteProfileInt(kKeyFirstRun, 1);
+      WriteProfileString(kKeySourceName, u"");
+    }
+    platform::ipc::NamedLock running(kInstanceLockName);
+    ASSERT_TRUE(running.TryAcquire());
+    const auto before = Profile();
+    boxes.shown.clear();
+
+    COrvWebRecorderApp second(Services());
+    EXPECT_FALSE(second.InitInstance());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, u"Programm runs already.");
+    EXPECT_EQ(boxes.shown[0].buttons, MessageBoxButtons::Ok);
+    EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::None);
+    EXPECT_EQ(Profile(), before);
+    EXPECT_TRUE(notices.pages.empty());
+    EXPECT_TRUE(options.owners.empty());
+    EXPECT_EQ(mainRuns, 0);
+    EXPECT_TRUE(running.held());
+  }
+}
+
+TEST_F(Startup, OnlyTheFirstStartSendsItsNotice) {
+  WriteProfileString(kKeySourceName, u"rec_sink.monitor");
+  for (int start = 1; start <= 2; ++start) {
+    COrvWebRecorderApp app(Services());
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(mainRuns, start);
+    EXPECT_TRUE(lockHeldDuringRun);
+  }
+  EXPECT_EQ(notices.pages, std::vector<std::string>{"Start2.htm"});
+  // Written before the notice went out: a failed notice is not repeated.
+  EXPECT_EQ(notices.firstRunAtSend, std::vector<int>{0});
+  EXPECT_EQ(GetProfileInt(kKeyFirstRun, 1), 0);
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(Startup, AnAudioSourceIsDemanded) {
+  struct Case {
+    std::vector<MessageBoxResult> answers;
+    std::vector<std::u16string> sources;  // stored by each options run
+    size_t boxes;
+    size_t optionRuns;
+    int mainRuns;
+  };
+  const Case cases[] = {
+      {{MessageBoxResult::Cancel}, {}, 1, 0, 0},
+      {{MessageBoxResult::Ok, MessageBoxResult::Cancel}, {u""}, 2, 1, 0},
+      {{MessageBoxResult::Ok, MessageBoxResult::Ok}, {u"", u"rec_sink.monitor"}, 2, 2, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.boxes * 10 + c.optionRuns);
+    WriteProfileString(kKeySourceName, u"");
+    boxes.shown.clear();
+    boxes.answers.assign(c.answers.begin(), c.answers.end());
+    boxes.fallback = MessageBoxResult::Cancel;
+    options.owners.clear();
+    options.sources = c.sources;
+    mainRuns = 0;
+
+    COrvWebRecorderApp app(Services());
+    EXPECT_FALSE(app.InitInstance());
+    ASSERT_EQ(boxes.shown.size(), c.boxes);
+    for (const auto& box : boxes.shown) {
+      EXPECT_EQ(box.text, LoadMessage(IDS_SET_PARAMETERS_FIRST));
+      EXPECT_EQ(box.buttons, MessageBoxButtons::OkCancel);
+      EXPECT_EQ(box.icon, MessageBoxIcon::Exclamation);
+    }
+    EXPECT_EQ(options.owners, std::vector<platform::Window*>(c.optionRuns, nullptr));
+    EXPECT_EQ(mainRuns, c.mainRuns);
+  }
+}
+
+TEST_F(Startup, DebugModeIsReadForTheMainWindow) {
+  WriteProfileString(kKeySourceName, u"rec_sink.monitor");
+  for (int mode : {0, 1}) {
+    WriteProfileInt(kKeyDebugMode, mode);
+    COrvWebRecorderApp app(Services());
+    app.InitInstance();
+    EXPECT_EQ(debugModeSeen, mode);
+  }
+}
+
+}  // namespace
