@@ -73,6 +73,10 @@ HRESULT GetPin(platform::audio::CaptureDevice& device, PinDirection direction, i
   return E_FAIL;
 }
 
+HRESULT GetOutPin(platform::audio::CaptureDevice& device, int n, size_t& pinIndex) {
+  return GetPin(device, PinDirection::Output, n, pinIndex);
+}
+
 void SelectInputLine(platform::audio::CaptureDevice& device, int index) {
   int inputs = 0;
   int outputs = 0;
@@ -116,7 +120,7 @@ void CRecordingEngine::LogId(int id) {
 
 HRESULT CRecordingEngine::BuildGraph(int monitorOnly) {
   // The chain is built stopped; a song still running is finished first.
-  if (engineState_ == kEngineRunning) FinishSong();
+  if (engineState_ != kEngineIdle) FinishSong();
   monitorOnly_ = monitorOnly;
   encodingActive_ = false;
   fileSink_.reset();
@@ -148,7 +152,7 @@ HRESULT CRecordingEngine::BuildGraph(int monitorOnly) {
   }
 
   size_t outputPin = 0;
-  if (FAILED(GetPin(*device, PinDirection::Output, 0, outputPin))) return E_POINTER;
+  if (FAILED(GetOutPin(*device, 0, outputPin))) return E_POINTER;
 
   int bufferSize = GetProfileInt(kKeyRecBufferSize, kDefaultRecBufferSize);
   if (bufferSize > kMaxRecBufferSize || bufferSize < kMinRecBufferSize) bufferSize = kDefaultRecBufferSize;
@@ -223,8 +227,9 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
 
   const int format = OutputFormat();
   if (!monitorOnly_ && (format == kOutputFormatMp3 || fileSink_)) {
-    // The encoder may only be reopened while the capture thread is stopped.
-    if (engineState_ == kEngineRunning) FinishSong();
+    // The encoder may only be reopened while the capture thread is stopped;
+    // a run that failed may still have started late.
+    if (engineState_ != kEngineIdle) FinishSong();
     lastSoundTime_.store(nowMs / 1000, std::memory_order_relaxed);
 
     const std::u16string extension = format == kOutputFormatMp3   ? u".mp3"

@@ -152,6 +152,7 @@ void CountPins(platform::audio::CaptureDevice& device, int& inputs, int& outputs
 // there are fewer.
 HRESULT GetPin(platform::audio::CaptureDevice& device, platform::audio::PinDirection direction, int n,
                size_t& pinIndex);
+HRESULT GetOutPin(platform::audio::CaptureDevice& device, int n, size_t& pinIndex);
 // Switches input line index on and every other line off; lines without a
 // mixer are skipped. An index past the last line switches every line off.
 void SelectInputLine(platform::audio::CaptureDevice& device, int index);

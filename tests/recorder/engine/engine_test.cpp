@@ -490,6 +490,21 @@ TEST_F(Engine, RunStatusDecidesTheState) {
   EXPECT_EQ(engine.engineState(), kEngineRunning);
 }
 
+TEST_F(Engine, AStartAfterAFailedRunStopsAndClosesTheOpenStreamFirst) {
+  SetFormat(kOutputFormatMp3);
+  ASSERT_EQ(engine.BuildGraph(0), 0);
+  stream()->runResult = platform::S_FALSE;  // started late: the stream does run
+  stream()->waitResult = platform::E_ABORT;
+  ASSERT_EQ(engine.StartSong(u"A", u"B", u""), platform::E_ABORT);
+  Deliver(Constant(3000, 100));
+  stream()->waitResult = platform::S_OK;
+  ASSERT_EQ(engine.StartSong(u"C", u"D", u""), 0);
+  EXPECT_EQ(stream()->stopCalls(), 1);
+  EXPECT_EQ(lame.Calls(), (std::vector<std::string>{"init", "encode", "encode", "deinit", "header", "close", "init"}));
+  EXPECT_EQ(Contents(Song(u"A - B.mp3")).find("TPE1"), std::string::npos);  // neither tagged
+  EXPECT_TRUE(fs::exists(Song(u"A - B.mp3")));                             // nor deleted
+}
+
 TEST_F(Engine, AFailedStopStillClosesAndTags) {
   SetFormat(kOutputFormatMp3);
   ASSERT_EQ(engine.BuildGraph(0), 0);
