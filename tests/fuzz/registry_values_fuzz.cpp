@@ -2,6 +2,7 @@
 // write must keep the damaged bytes aside and leave a readable file.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -14,6 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char pattern[] = "/tmp/orvweb-registry-fuzz.XXXXXX";
     return fs::path(::mkdtemp(pattern));
   }();
+  // Registered after root is made, so it runs before root is destroyed.
+  static const bool cleanup = (std::atexit([] {
+                                 std::error_code ec;
+                                 fs::remove_all(root, ec);
+                               }),
+                               true);
+  (void)cleanup;
   const fs::path folder = root / "HKEY_CURRENT_USER" / "K";
   fs::remove_all(folder);
   fs::create_directories(folder);
