@@ -31,15 +31,12 @@ void FakeLoop::SetTimer(WindowId id, uint32_t timerId, uint32_t intervalMs) {
 
 bool FakeLoop::KillTimer(WindowId id, uint32_t timerId) { return timers_.erase({id, timerId}) > 0; }
 
-void FakeLoop::Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  std::lock_guard lock(postMutex_);
-  posts_.push_back(Posted{id, msg, wParam, lParam});
+bool FakeLoop::Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+  bool wasEmpty = false;
+  return posts_.Push(PostedMessage{id, msg, wParam, lParam}, wasEmpty);
 }
 
-size_t FakeLoop::PendingMessages() const {
-  std::lock_guard lock(postMutex_);
-  return posts_.size();
-}
+size_t FakeLoop::PendingMessages() const { return posts_.size(); }
 
 Loop::WindowId FakeLoop::IdOf(const Window& window) const {
   for (const auto& [id, w] : windows_) {
@@ -53,13 +50,8 @@ bool FakeLoop::HasTimer(const Window& window, uint32_t timerId) const {
 }
 
 bool FakeLoop::DrainPostsOnce() {
-  Posted next;
-  {
-    std::lock_guard lock(postMutex_);
-    if (posts_.empty()) return false;
-    next = posts_.front();
-    posts_.pop_front();
-  }
+  PostedMessage next;
+  if (!posts_.PopFront(next)) return false;
   auto it = windows_.find(next.window);
   if (it != windows_.end()) Deliver(*it->second, next.msg, next.wParam, next.lParam);
   return true;

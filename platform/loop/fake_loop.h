@@ -4,12 +4,11 @@
 // they were set) and posted messages drain in posting order after each step.
 // Watched descriptors are polled without waiting whenever pending work drains.
 #include <cstdint>
-#include <deque>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "platform/loop/loop.h"
+#include "platform/loop/post_queue.h"
 
 namespace platform {
 
@@ -39,19 +38,13 @@ class FakeLoop : public Loop {
   void RemoveWindow(WindowId id) override;
   void SetTimer(WindowId id, uint32_t timerId, uint32_t intervalMs) override;
   bool KillTimer(WindowId id, uint32_t timerId) override;
-  void Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  bool Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
  private:
   struct Timer {
     int64_t interval;
     int64_t due;
     uint64_t seq;
-  };
-  struct Posted {
-    WindowId window;
-    uint32_t msg;
-    uintptr_t wParam;
-    intptr_t lParam;
   };
   struct Watch {
     int fd;
@@ -68,8 +61,7 @@ class FakeLoop : public Loop {
   bool quit_ = false;
   std::map<WindowId, Window*> windows_;
   std::map<std::pair<WindowId, uint32_t>, Timer> timers_;
-  mutable std::mutex postMutex_;
-  std::deque<Posted> posts_;
+  PostQueue posts_;
   uint64_t nextWatch_ = 1;
   std::map<uint64_t, Watch> watches_;
 };

@@ -35,22 +35,30 @@ class GlibFdWatch : public FdWatch {
 
 }  // namespace
 
+namespace {
+struct PostSource {
+  GSource base;
+  GlibLoop* loop;
+};
+}  // namespace
+
 GlibLoop::GlibLoop(GMainContext* context)
-    : context_(g_main_context_ref(context ? context : g_main_context_default())) {}
+    : context_(g_main_context_ref(context ? context : g_main_context_default())) {
+  static GSourceFuncs funcs = {nullptr, nullptr, &GlibLoop::DispatchPosts, nullptr, nullptr, nullptr};
+  postSource_ = g_source_new(&funcs, sizeof(PostSource));
+  reinterpret_cast<PostSource*>(postSource_)->loop = this;
+  g_source_set_priority(postSource_, G_PRIORITY_DEFAULT);
+  g_source_set_can_recurse(postSource_, TRUE);
+  g_source_attach(postSource_, context_);
+}
 
 GlibLoop::~GlibLoop() {
   for (auto& [key, source] : timers_) {
     g_source_destroy(source);
     g_source_unref(source);
   }
-  {
-    std::lock_guard lock(postMutex_);
-    if (postSource_) {
-      g_source_destroy(postSource_);
-      g_source_unref(postSource_);
-      postSource_ = nullptr;
-    }
-  }
+  g_source_destroy(postSource_);
+  g_source_unref(postSource_);
   g_main_context_unref(context_);
 }
 
@@ -116,35 +124,32 @@ void GlibLoop::FireTimer(WindowId id, uint32_t timerId) {
   if (window != windows_.end()) DeliverTimer(*window->second, timerId);
 }
 
-void GlibLoop::Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  std::lock_guard lock(postMutex_);
-  posts_.push_back(Posted{id, msg, wParam, lParam});
-  if (postSource_) return;
-  postSource_ = g_idle_source_new();
-  g_source_set_priority(postSource_, G_PRIORITY_DEFAULT);
-  g_source_set_callback(postSource_, &GlibLoop::OnPostsReady, this, nullptr);
-  g_source_attach(postSource_, context_);
+bool GlibLoop::Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+  bool wasEmpty = false;
+  if (!posts_.Push(PostedMessage{id, msg, wParam, lParam}, wasEmpty)) return false;
+  if (wasEmpty) g_source_set_ready_time(postSource_, 0);
+  return true;
 }
 
-gboolean GlibLoop::OnPostsReady(gpointer self) {
-  static_cast<GlibLoop*>(self)->DrainPosts();
-  return G_SOURCE_REMOVE;
+gboolean GlibLoop::DispatchPosts(GSource* source, GSourceFunc, gpointer) {
+  // Cleared before draining: a post that lands meanwhile sets it again.
+  g_source_set_ready_time(source, -1);
+  reinterpret_cast<PostSource*>(source)->loop->DrainPosts();
+  return G_SOURCE_CONTINUE;
 }
 
 void GlibLoop::DrainPosts() {
-  std::deque<Posted> batch;
-  {
-    std::lock_guard lock(postMutex_);
-    batch.swap(posts_);
-    if (postSource_) {
-      g_source_unref(postSource_);  // returning G_SOURCE_REMOVE destroys it
-      postSource_ = nullptr;
-    }
-  }
-  for (const Posted& p : batch) {
+  // One message at a time: a handler may run a modal loop, which serves the
+  // rest of the queue from inside (the source may recurse). Only what was
+  // queued on entry is served here, so a handler that keeps posting cannot
+  // starve timers and events.
+  for (size_t n = posts_.size(); n > 0; --n) {
+    PostedMessage p;
+    if (!posts_.PopFront(p)) return;
     auto window = windows_.find(p.window);
     if (window != windows_.end()) Deliver(*window->second, p.msg, p.wParam, p.lParam);
   }
+  if (posts_.size() > 0) g_source_set_ready_time(postSource_, 0);
 }
 
 }  // namespace platform

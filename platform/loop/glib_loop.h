@@ -3,12 +3,11 @@
 // windows, timers, posted messages and watched descriptors share one thread.
 #include <glib.h>
 
-#include <deque>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "platform/loop/loop.h"
+#include "platform/loop/post_queue.h"
 
 namespace platform {
 
@@ -30,17 +29,11 @@ class GlibLoop : public Loop {
   void RemoveWindow(WindowId id) override;
   void SetTimer(WindowId id, uint32_t timerId, uint32_t intervalMs) override;
   bool KillTimer(WindowId id, uint32_t timerId) override;
-  void Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  bool Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
  private:
-  struct Posted {
-    WindowId window;
-    uint32_t msg;
-    uintptr_t wParam;
-    intptr_t lParam;
-  };
   struct TimerTag;
-  static gboolean OnPostsReady(gpointer self);
+  static gboolean DispatchPosts(GSource* source, GSourceFunc, gpointer);
   static gboolean OnTimerFired(gpointer tag);
   void FireTimer(WindowId id, uint32_t timerId);
   void DrainPosts();
@@ -49,9 +42,10 @@ class GlibLoop : public Loop {
   std::map<WindowId, Window*> windows_;
   std::map<std::pair<WindowId, uint32_t>, GSource*> timers_;
   std::vector<GMainLoop*> runs_;
-  std::mutex postMutex_;
-  std::deque<Posted> posts_;
-  GSource* postSource_ = nullptr;  // guarded by postMutex_
+  PostQueue posts_;
+  // Lives as long as the loop; a post wakes it by setting its ready time,
+  // which neither allocates nor blocks on the loop's thread.
+  GSource* postSource_;
 };
 
 }  // namespace platform

@@ -25,8 +25,8 @@ void Window::SetTimer(uint32_t timerId, uint32_t intervalMs) {
 
 bool Window::KillTimer(uint32_t timerId) { return loop_.KillTimer(id_, timerId); }
 
-void Window::PostMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  loop_.Post(id_, msg, wParam, lParam);
+bool Window::PostMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+  return loop_.Post(id_, msg, wParam, lParam);
 }
 
 }  // namespace platform

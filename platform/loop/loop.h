@@ -39,7 +39,7 @@ class Loop {
   virtual void RemoveWindow(WindowId id) = 0;
   virtual void SetTimer(WindowId id, uint32_t timerId, uint32_t intervalMs) = 0;
   virtual bool KillTimer(WindowId id, uint32_t timerId) = 0;
-  virtual void Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) = 0;
+  virtual bool Post(WindowId id, uint32_t msg, uintptr_t wParam, intptr_t lParam) = 0;
 
   static void Deliver(Window& window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
   static void DeliverTimer(Window& window, uint32_t timerId);
@@ -57,9 +57,10 @@ class Window {
   void SetTimer(uint32_t timerId, uint32_t intervalMs);
   // True when a timer with that id was running.
   bool KillTimer(uint32_t timerId);
-  // Thread-safe; the message is delivered later on the loop's thread, in
-  // posting order, and dropped if the window is gone by then.
-  void PostMessage(uint32_t msg, uintptr_t wParam = 0, intptr_t lParam = 0);
+  // Thread-safe and allocation-free; the message is delivered later on the
+  // loop's thread, in posting order, and dropped if the window is gone by
+  // then. False when the loop's queue is full (the message is dropped).
+  bool PostMessage(uint32_t msg, uintptr_t wParam = 0, intptr_t lParam = 0);
 
   Loop& loop() const { return loop_; }
 

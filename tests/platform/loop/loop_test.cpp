@@ -2,12 +2,27 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "platform/loop/fake_loop.h"
 #include "platform/loop/glib_loop.h"
+
+// Counts heap allocations of the calling thread, so tests can prove that
+// posting from another thread never allocates.
+namespace {
+thread_local size_t allocations = 0;
+}
+void* operator new(size_t size) {
+  ++allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 using platform::FakeLoop;
 using platform::GlibLoop;
@@ -207,6 +222,70 @@ TEST(GlibLoop, ReplacedTimerKeepsOnlyTheNewInterval) {
     const int64_t start = loop.NowMs();
     loop.Run();
     EXPECT_LT(loop.NowMs() - start, 30000);
+  }
+  g_main_context_unref(context);
+}
+
+template <typename LoopType>
+void ExpectAllocationFreePosts(LoopType& loop) {
+  Recorder w(loop);
+  size_t counted = 1;
+  std::thread poster([&] {
+    w.PostMessage(0);  // the first post may touch lazily made state
+    allocations = 0;
+    for (uint32_t i = 1; i <= 1000; ++i) w.PostMessage(i);
+    counted = allocations;
+  });
+  poster.join();
+  EXPECT_EQ(counted, 0u);
+}
+
+TEST(PostMessage, NeverAllocatesOnThePostingThread) {
+  FakeLoop fake;
+  ExpectAllocationFreePosts(fake);
+  GMainContext* context = g_main_context_new();
+  {
+    GlibLoop glib(context);
+    ExpectAllocationFreePosts(glib);
+  }
+  g_main_context_unref(context);
+}
+
+TEST(PostMessage, FullQueueDropsTheNewPostAndKeepsTheOldOnes) {
+  FakeLoop loop;
+  Recorder w(loop);
+  size_t accepted = 0;
+  while (w.PostMessage(static_cast<uint32_t>(accepted))) ++accepted;
+  EXPECT_EQ(accepted, platform::PostQueue::kCapacity);
+  loop.RunPending();
+  ASSERT_EQ(w.events.size(), accepted);
+  EXPECT_EQ(w.events.back().id, accepted - 1);
+  EXPECT_TRUE(w.PostMessage(1));
+}
+
+TEST(GlibLoop, ModalRunInsideAHandlerStillServesPosts) {
+  GMainContext* context = g_main_context_new();
+  {
+    GlibLoop loop(context);
+    Recorder w(loop);
+    w.onMessage = [&](uint32_t msg) {
+      if (msg == 1) {
+        w.PostMessage(2);
+        loop.Run();  // a modal dialog's loop
+        w.PostMessage(4);
+      } else if (msg == 2) {
+        w.PostMessage(3);
+      } else if (msg == 3) {
+        loop.Quit();  // ends the inner run
+      } else if (msg == 4) {
+        loop.Quit();  // ends the outer run
+      }
+    };
+    w.PostMessage(1);
+    loop.Run();
+    std::vector<uint32_t> order;
+    for (const auto& e : w.events) order.push_back(e.id);
+    EXPECT_EQ(order, (std::vector<uint32_t>{1, 2, 3, 4}));
   }
   g_main_context_unref(context);
 }

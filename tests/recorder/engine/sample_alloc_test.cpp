@@ -1,6 +1,6 @@
 // The capture thread must never allocate: this binary counts every operator
 // new while buffers travel through the tap into the encoder and out as level
-// messages.
+// messages posted through the loop.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +10,7 @@
 
 #include "engine_fakes.h"
 #include "platform/audio/fake_audio.h"
+#include "platform/loop/fake_loop.h"
 #include "platform/text/utf.h"
 #include "recorder/app/profile.h"
 #include "recorder/app/settings.h"
@@ -38,36 +39,16 @@ namespace {
 
 using namespace orvweb;
 
-// A loop whose posting allocates nothing, so that only the engine's own path
-// is measured (the real loops queue posted messages on the heap).
-class PostCountingLoop : public platform::Loop {
- public:
-  int64_t NowMs() const override { return 0; }
-  void Run() override {}
-  void Quit() override {}
-  std::unique_ptr<platform::FdWatch> WatchFd(int, std::function<void()>) override { return nullptr; }
-  std::atomic<long> posts{0};
-  std::atomic<uintptr_t> lastLevel{0};
-
- protected:
-  void AddWindow(WindowId, platform::Window*) override {}
-  void RemoveWindow(WindowId) override {}
-  void SetTimer(WindowId, uint32_t, uint32_t) override {}
-  bool KillTimer(WindowId, uint32_t) override { return false; }
-  void Post(WindowId, uint32_t msg, uintptr_t wParam, intptr_t) override {
-    if (msg == kLevelMessage) {
-      posts.fetch_add(1);
-      lastLevel = wParam;
-    }
-  }
-};
-
 class Owner : public platform::Window, public IEngineOwner {
  public:
   explicit Owner(platform::Loop& loop) : Window(loop) {}
   platform::Window* EngineWindow() override { return this; }
+  int levelMessages = 0;
   bool ShowRecLevel() const override { return true; }
   void WriteLogId(int) override {}
+
+ protected:
+  void OnMessage(uint32_t msg, uintptr_t, intptr_t) override { levelMessages += msg == kLevelMessage; }
 };
 
 // Entry points that only count: a recording fake would allocate itself.
@@ -103,7 +84,7 @@ TEST(SampleCallback, AllocatesNothingWhileEncodingMeasuringAndPosting) {
   WriteProfileString(kKeySourceName, u"mic");
   WriteProfileInt(kKeyOutputFormat, kOutputFormatMp3);
 
-  PostCountingLoop loop;
+  platform::FakeLoop loop;  // its posts allocate nothing, like the real loop's
   Owner owner(loop);
   platform::audio::FakeAudioSystem audio;
   audio.AddDevice(platform::audio::FakeCaptureDevice::Make("mic", u"Mic", 1));
@@ -130,7 +111,8 @@ TEST(SampleCallback, AllocatesNothingWhileEncodingMeasuringAndPosting) {
   counting = false;
 
   EXPECT_EQ(allocations.load(), 0);
-  EXPECT_EQ(loop.posts.load(), 9);
+  loop.RunPending();
+  EXPECT_EQ(owner.levelMessages, 9);
   EXPECT_GT(chunks.load(), 10);
   EXPECT_EQ(engine.FinishSong(), 0);
 }
