@@ -65,9 +65,11 @@ COrvWebRecorderDlg::COrvWebRecorderDlg(platform::Loop& loop, DlgServices service
   listener_ = platform::ipc::BroadcastListener::Create(NowPlayingMessageNameUtf8());
   if (listener_) {
     // Notices that queued up while the window was busy are read as one: the
-    // record is read afresh each time anyway.
+    // record is read afresh each time anyway. Before the UI page is bound
+    // they are dropped; loading reads the record itself, so the page shows
+    // the song that is playing then.
     listenerWatch_ = loop.WatchFd(listener_->fd(), [this] {
-      if (listener_->Drain() > 0 && !destroyed_) OnNowPlayingChanged();
+      if (listener_->Drain() > 0 && page_ && !destroyed_) OnNowPlayingChanged();
     });
   }
 }
@@ -91,9 +93,9 @@ void COrvWebRecorderDlg::Notice(std::u16string_view page) {
 }
 
 HRESULT COrvWebRecorderDlg::OnUiLoaded(platform::html::IPage* page) {
-  page_ = page;
   const HRESULT bound = log_.Bind(page);
   if (FAILED(bound)) return bound;
+  page_ = page;
   log_.WriteLogId(IDS_UI_LOADED);
   SetTimer(kPlayerSearchTimer, kPlayerSearchMs);
   OnNowPlayingChanged();
@@ -104,26 +106,33 @@ HRESULT COrvWebRecorderDlg::OnUiLoaded(platform::html::IPage* page) {
 
 void COrvWebRecorderDlg::OnRecordClick() {
   if (recordingOn_) {
-    // Each call in its own statement: the order matters and | leaves it open.
-    HRESULT hr = engine_->FinishSong();
-    hr |= engine_->RebuildGraph(1);
-    hr |= engine_->StartSong(u"", u"", u"");
-    KillTimer(kLimitTimer);
-    if (FAILED(hr)) {
-      log_.WriteLogId(IDS_UNABLE_TO_STOP);
-      return;
-    }
-    log_.WriteLogId(IDS_RECORDING_STOPPED);
-    Notice(kNoticeRecordStopped);
-    recordingOn_ = false;
-    if (page_) {
-      page_->SetValue(kIsRecordingElement, u"0");
-      page_->SetInnerHtml(kRecordLabelElement, u"");
-    }
-    if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(kIdleIcon, TipText(Caption()));
+    StopRecording();
+  } else {
+    StartRecording();
+  }
+}
+
+void COrvWebRecorderDlg::StopRecording() {
+  // Each call in its own statement: the order matters and | leaves it open.
+  HRESULT hr = engine_->FinishSong();
+  hr |= engine_->RebuildGraph(1);
+  hr |= engine_->StartSong(u"", u"", u"");
+  KillTimer(kLimitTimer);
+  if (FAILED(hr)) {
+    log_.WriteLogId(IDS_UNABLE_TO_STOP);
     return;
   }
+  log_.WriteLogId(IDS_RECORDING_STOPPED);
+  Notice(kNoticeRecordStopped);
+  recordingOn_ = false;
+  if (page_) {
+    page_->SetValue(kIsRecordingElement, u"0");
+    page_->SetInnerHtml(kRecordLabelElement, u"");
+  }
+  if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(kIdleIcon, TipText(Caption()));
+}
 
+void COrvWebRecorderDlg::StartRecording() {
   HRESULT hr = engine_->RebuildGraph(0);
   hr |= engine_->StartSong(currentArtist_, currentTitle_, currentSourceUrl_);
   if (hr == SONG_ALREADY_RECORDED) {
@@ -310,19 +319,23 @@ void COrvWebRecorderDlg::CheckLimits() {
   const int64_t seconds = spanMs / 1000;
   const int64_t minutes = spanMs / 60000;
   if (seconds < 10) return;
+  // A limit always stops, switched on or not: the toggle's start path would
+  // open the same song's file again and so replace what was just recorded.
   if (minutes > 20) {
-    OnRecordClick();
+    StopRecording();
     log_.WriteLogId(IDS_SONG_TOO_LONG);
     return;
   }
   if (engine_->SilenceDuration() / 60 >= 2) {
-    OnRecordClick();
+    StopRecording();
     log_.WriteLogId(IDS_LONG_SILENCE);
   }
 }
 
 void COrvWebRecorderDlg::ShowRecordTime() {
-  if (engine_->monitorOnly() != 0) return;
+  // Without a run switched on there is no start to count from (songs are
+  // recorded after a refused start): the label stays empty.
+  if (engine_->monitorOnly() != 0 || !recordingOn_) return;
   const int64_t elapsed = NowSeconds() - recordingStart_;
   if (elapsed <= 0) return;
   const std::u16string text = FormatTimeSpan(LoadMessage(IDS_RECORD_TIME), elapsed);

@@ -74,7 +74,7 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   // reads the channel once and starts level monitoring. A failure ends the
   // program (the caller shows the load failure).
   HRESULT OnUiLoaded(platform::html::IPage* page);
-  // The Record switch.
+  // The Record switch: starts a recording run when none is on, else stops it.
   void OnRecordClick();
   void OnOptionsClick();
   void OnVolumeIncClick();
@@ -110,6 +110,8 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   void OnTimer(uint32_t timerId) override;
 
  private:
+  void StartRecording();
+  void StopRecording();
   void CheckLimits();
   void ShowRecordTime();
   void LookForPlayer();

@@ -35,7 +35,10 @@ TEST_F(Controller, LoadingBindsTheLogLooksForThePlayerAndMonitors) {
 
 TEST_F(Controller, LoadingReadsTheChannelOnce) {
   OpenWriter();
+  // A notice while the page loads is not taken for the song: the page would
+  // never show it.
   writer->WriteFull(kPlayStatePlaying, NowPlayingItem{u"Artist", u"Title", u"", u"http://radio/"});
+  loop.RunPending();
   Load();
   EXPECT_EQ(Logged(), (std::vector<std::string>{M(IDS_UI_LOADED), M(IDS_PLUGIN_DETECTED),
                                                 "New song Artist - Title is started in Windows Media Player."}));
@@ -375,6 +378,32 @@ TEST_F(Controller, RecordingTheFileThePlayerPlaysIsRefused) {
   std::string content;
   in >> content;
   EXPECT_EQ(content, "played");
+}
+
+TEST_F(Controller, ALimitStopsARecordingThatRunsWithoutTheSwitch) {
+  Load();
+  fs::create_directories(songs);
+  const std::string played = (songs / "Artist - Title.mp3").string();
+  { std::ofstream(played) << "played"; }
+  Publish("Artist", "Title", played);
+  dlg->OnRecordClick();  // refused: the songs after it are recorded all the same
+  ASSERT_FALSE(dlg->recordingOn());
+  Advance(60000);
+  Publish("Next", "Song");
+  ASSERT_TRUE(Recording());
+  const int streams = EncoderStreams();
+
+  Advance(123000);  // two minutes of silence
+  const auto lines = Logged();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{M(IDS_RECORDING_STOPPED), M(IDS_LONG_SILENCE)}));
+  EXPECT_TRUE(Monitoring());
+  EXPECT_FALSE(dlg->recordingOn());
+  // The song stays as recorded: no new stream replaced its file.
+  EXPECT_EQ(EncoderStreams(), streams);
+  EXPECT_TRUE(SongFiles().count("Next - Song.mp3"));
+  EXPECT_THAT(notices.pages, ElementsAre("stop.htm"));
+  EXPECT_EQ(Html("RecordLabel"), "");  // no run was on: no time was shown
 }
 
 TEST_F(Controller, OptionsCancelRestartsTheEngineWithoutAFile) {
