@@ -166,12 +166,9 @@ void COrvWebRecorderDlg::OnOptionsClick() {
                                                           MessageBoxButtons::YesNoCancel, MessageBoxIcon::Exclamation)
                              : MessageBoxResult::Cancel;
     if (answer != MessageBoxResult::Yes) return;
-    if (recordingOn_) {
-      OnRecordClick();
-    } else {
-      // Recording without the switch: the toggle would start a run here.
-      engine_->RebuildGraph(1);
-    }
+    // Stopped whether or not the switch is on: with it off (songs recorded
+    // after a refused start) the toggle would start a run instead.
+    StopRecording();
   }
   engine_->FinishSong();
   const int result = services_.optionsPage ? services_.optionsPage->RunModal(this) : kDialogCancel;

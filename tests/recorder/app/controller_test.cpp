@@ -447,6 +447,26 @@ TEST_F(Controller, OptionsWhileRecordingAskFirst) {
   EXPECT_THAT(notices.pages, ElementsAre("start.htm", "stop.htm"));
 }
 
+TEST_F(Controller, OptionsStopARecordingThatRunsWithoutTheSwitch) {
+  Load();
+  fs::create_directories(songs);
+  const std::string played = (songs / "Artist - Title.mp3").string();
+  { std::ofstream(played) << "played"; }
+  Publish("Artist", "Title", played);
+  dlg->OnRecordClick();
+  ASSERT_TRUE(Recording());
+  ASSERT_FALSE(dlg->recordingOn());
+  Advance(60000);
+  boxes.answers = {MessageBoxResult::Yes};
+  const size_t before = LogSize();
+  dlg->OnOptionsClick();
+  EXPECT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(LoggedSince(before), std::vector<std::string>{M(IDS_RECORDING_STOPPED)});
+  EXPECT_FALSE(dlg->recordingOn());
+  EXPECT_THAT(notices.pages, ElementsAre("stop.htm"));
+  EXPECT_TRUE(Monitoring());
+}
+
 TEST_F(Controller, OptionsOkRebuildsAndAppliesTheGauge) {
   Load();
   options.result = kDialogOk;
