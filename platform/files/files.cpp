@@ -149,6 +149,13 @@ bool MoveReplace(const fs::path& from, const fs::path& to) {
   return true;
 }
 
+bool ReplaceContents(const fs::path& file, std::string_view bytes) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, bytes.data(), bytes.size());
+  return ::close(fd) == 0 && written;
+}
+
 bool SetMode(const fs::path& file, unsigned mode) { return ::chmod(file.c_str(), mode & 07777) == 0; }
 
 std::optional<unsigned> Mode(const fs::path& file) {

@@ -54,6 +54,11 @@ bool RenameNoReplace(const std::filesystem::path& from, const std::filesystem::p
 // to see the old file or the new one, never a part. Works across file
 // systems (copy beside the target, then rename). from is gone on success.
 bool MoveReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+// Makes file hold exactly bytes: created when missing (mode 0666 less the
+// umask), else truncated and rewritten in place. For small files whose
+// readers accept a moment of partial content (a debug log); false when the
+// file could not be opened or not all bytes were written.
+bool ReplaceContents(const std::filesystem::path& file, std::string_view bytes);
 // Sets the permission bits (for example 0644); false on failure.
 bool SetMode(const std::filesystem::path& file, unsigned mode);
 // The permission bits of an existing file.

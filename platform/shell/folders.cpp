@@ -71,6 +71,12 @@ fs::path MusicFolder() {
   return HomeFolder() / "Music";
 }
 
+fs::path StateFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/') return state;
+  return HomeFolder() / ".local" / "state";
+}
+
 fs::path ProgramFolder() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);

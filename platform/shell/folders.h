@@ -13,6 +13,11 @@ std::filesystem::path HomeFolder();
 // Read afresh on every call.
 std::filesystem::path MusicFolder();
 
+// Where the user's programs keep state that outlives a run (logs):
+// $XDG_STATE_HOME when it is absolute, else ~/.local/state. Relative values
+// are invalid by the XDG rules and ignored.
+std::filesystem::path StateFolder();
+
 // The folder of the running executable, without a trailing slash.
 std::filesystem::path ProgramFolder();
 

@@ -126,3 +126,15 @@ TEST(Files, RemoveFileIsTrueWhenTheFileIsGone) {
   EXPECT_FALSE(FileExists(a));
   EXPECT_TRUE(RemoveFile(a));
 }
+
+TEST(Files, ReplaceContentsLeavesExactlyTheNewBytes) {
+  TempDir dir;
+  const fs::path file = dir.path() / "state.log";
+  // Created, grown, shrunk (no tail of the longer text), emptied.
+  for (const std::string bytes : {"first", "a longer second text", "3rd", ""}) {
+    ASSERT_TRUE(ReplaceContents(file, bytes)) << bytes;
+    EXPECT_EQ(Read(file), bytes);
+  }
+  EXPECT_FALSE(ReplaceContents(dir.path() / "missing" / "state.log", "x"));
+  EXPECT_FALSE(ReplaceContents(dir.path(), "x"));  // a folder is no file
+}
