@@ -1,9 +1,8 @@
 #include "recorder/app/message_log.h"
 
-#include <cstdio>
 #include <ctime>
-#include <memory>
 
+#include "platform/files/files.h"
 #include "platform/shell/folders.h"
 #include "platform/text/utf.h"
 #include "recorder/app/messages.h"
@@ -20,20 +19,9 @@ std::u16string TimeStamp() {
   return platform::FromUtf8(buffer);
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
-std::filesystem::path MessageLog::LogFilePath() {
-  const std::string state = platform::shell::EnvironmentValue("XDG_STATE_HOME");
-  // Relative values are invalid by the XDG rules and ignored.
-  const std::filesystem::path folder =
-      (!state.empty() && state[0] == '/') ? std::filesystem::path(state)
-                                          : platform::shell::HomeFolder() / ".local" / "state";
-  return folder / "orv.log";
-}
+std::filesystem::path MessageLog::LogFilePath() { return platform::shell::StateFolder() / "orv.log"; }
 
 platform::HRESULT MessageLog::Bind(platform::html::IPage* page) {
   std::lock_guard lock(logLock);
@@ -81,14 +69,9 @@ void MessageLog::WriteLogText(std::u16string_view text) {
   }
   if (debugMode_) {
     const std::filesystem::path path = LogFilePath();
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    // "w+": the file holds only the latest message, without time or line feed.
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "w+"));
-    if (file) {
-      const std::string bytes = platform::ToUtf8(text);
-      std::fwrite(bytes.data(), 1, bytes.size(), file.get());
-    }
+    platform::shell::CreateFolders(path.parent_path());
+    // The file holds only the latest message, without time or line feed.
+    platform::files::ReplaceContents(path, platform::ToUtf8(text));
   }
 }
 
