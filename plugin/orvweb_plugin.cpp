@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/text/utf.h"
 #include "plugin/plugin_window.h"
 
 namespace orvweb {
@@ -11,16 +12,6 @@ using namespace platform;
 std::atomic<long> gModuleObjects{0};
 
 namespace {
-
-bool EqualsAsciiNoCase(const char16_t* a, std::u16string_view b) {
-  size_t i = 0;
-  for (; a[i] != u'\0'; ++i) {
-    if (i >= b.size()) return false;
-    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return i == b.size();
-}
 
 // A fresh string per read: a failing read must never hand on the value of
 // the attribute read before it.
@@ -157,7 +148,7 @@ HRESULT COrvWebPlugin::DisplayPropertyPage(HWND) { return E_NOTIMPL; }
 
 HRESULT COrvWebPlugin::GetProperty(const char16_t* name, VARIANT* value) {
   if (!value) return E_POINTER;
-  if (name && (EqualsAsciiNoCase(name, u"DefaultWidth") || EqualsAsciiNoCase(name, u"DefaultHeight"))) {
+  if (name && (EqualsIgnoringAsciiCase(name, u"DefaultWidth") || EqualsIgnoringAsciiCase(name, u"DefaultHeight"))) {
     value->vt = VT_I4;
     value->lVal = 100;
     return S_OK;

@@ -2,19 +2,13 @@
 
 #include <new>
 
+#include "platform/text/utf.h"
+
 namespace platform::player {
 namespace {
 
-bool SameName(const char16_t* a, std::u16string_view b) {
-  if (!a) return false;
-  size_t i = 0;
-  for (; a[i] != u'\0'; ++i) {
-    if (i >= b.size()) return false;
-    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return i == b.size();
-}
+// A null name matches nothing.
+bool SameName(const char16_t* a, std::u16string_view b) { return a && EqualsIgnoringAsciiCase(a, b); }
 
 class Media final : public IWMPMedia {
  public:

@@ -102,4 +102,10 @@ std::u16string FromUtf8(std::string_view text) {
   return out;
 }
 
+bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+  const auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
+}
+
 }  // namespace platform

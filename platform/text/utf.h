@@ -10,4 +10,8 @@ namespace platform {
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
 
+// Equal when the texts differ at most in the case of ASCII letters; every
+// other unit must match exactly (names of properties and attributes).
+bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b);
+
 }  // namespace platform
