@@ -1,14 +1,12 @@
 // The library's exports: class factory, unload check, and the registration
 // that tells players where the plug-in lives.
-#include <dlfcn.h>
-
 #include <atomic>
-#include <filesystem>
 #include <string>
 
 #include "platform/com/wmp.h"
 #include "platform/ipc/ipc.h"
 #include "platform/registry/registry.h"
+#include "platform/shell/module_path.h"
 #include "platform/text/utf.h"
 #include "plugin/orvweb_plugin.h"
 
@@ -62,13 +60,7 @@ std::string ClassKey() { return std::string(kClassesRoot) + "\\" + GuidToString(
 std::string PluginKey() { return std::string(kUIPluginsKey) + "\\" + GuidToString(CLSID_OrvWeb); }
 
 // The absolute path this library was loaded from.
-std::u16string ModulePath() {
-  Dl_info info{};
-  if (!::dladdr(reinterpret_cast<void*>(&gFactory), &info) || !info.dli_fname) return {};
-  std::error_code ec;
-  auto path = std::filesystem::absolute(info.dli_fname, ec).lexically_normal();
-  return FromUtf8(ec ? std::string(info.dli_fname) : path.string());
-}
+std::u16string ModulePath() { return FromUtf8(shell::ModuleFile(&gFactory).string()); }
 
 HRESULT ApplyRegistration(bool install) {
   registry::Store store;
