@@ -117,6 +117,59 @@ bool NewFile::Close() {
   return synced && closed;
 }
 
+OutputFile::OutputFile(OutputFile&& other) noexcept : fd_(other.fd_), error_(other.error_) { other.fd_ = -1; }
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    error_ = other.error_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { Close(); }
+
+bool OutputFile::Create(const fs::path& file) {
+  Close();
+  fd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) {
+    error_ = std::error_code(errno, std::system_category());
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::Write(const void* data, size_t size) {
+  if (fd_ < 0) {
+    error_ = std::make_error_code(std::errc::bad_file_descriptor);
+    return false;
+  }
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // A write of nothing for a non-empty request would repeat forever.
+      error_ = n < 0 ? std::error_code(errno, std::system_category()) : std::make_error_code(std::errc::io_error);
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool OutputFile::Close() {
+  if (fd_ < 0) return true;
+  // No retry on EINTR: the descriptor is released either way on Linux.
+  const bool closed = ::close(fd_) == 0;
+  if (!closed) error_ = std::error_code(errno, std::system_category());
+  fd_ = -1;
+  return closed;
+}
+
 bool FileExists(const fs::path& file) {
   struct stat st {};
   return ::lstat(file.c_str(), &st) == 0;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 namespace platform::files {
 
@@ -43,6 +44,36 @@ class NewFile {
   std::filesystem::path path_;
   int fd_ = -1;
   bool keep_ = false;
+};
+
+// A file written from its start, closed at scope end. Writing allocates
+// nothing, so it may run on a thread that must not allocate.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+
+  // Creates the file (mode 0666 less the umask) or cuts an existing one to
+  // nothing; a file open before is closed first. False when it could not be
+  // opened.
+  bool Create(const std::filesystem::path& file);
+  bool IsOpen() const { return fd_ >= 0; }
+  // Appends all of data; false on any failure (the disk full included, or
+  // no file open).
+  bool Write(const void* data, size_t size);
+  // Closes without flushing to the disk; false when the system reports that
+  // written data may be lost. True when no file was open.
+  bool Close();
+  // Why the last call that failed did so.
+  std::error_code error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  std::error_code error_;
 };
 
 bool FileExists(const std::filesystem::path& file);

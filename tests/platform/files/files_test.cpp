@@ -138,3 +138,44 @@ TEST(Files, ReplaceContentsLeavesExactlyTheNewBytes) {
   EXPECT_FALSE(ReplaceContents(dir.path() / "missing" / "state.log", "x"));
   EXPECT_FALSE(ReplaceContents(dir.path(), "x"));  // a folder is no file
 }
+
+TEST(Files, OutputFileCreatesOrCutsAndWritesEverything) {
+  TempDir dir;
+  const fs::path path = dir.path() / "song.mp3";
+  Put(path, "an older and longer song");
+  OutputFile file;
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(file.Write("x", 1));
+  EXPECT_EQ(file.error(), std::errc::bad_file_descriptor);
+  EXPECT_TRUE(file.Close());  // nothing open
+
+  ASSERT_TRUE(file.Create(path));
+  EXPECT_EQ(Read(path), "");
+  const std::string big(1 << 20, 'b');
+  ASSERT_TRUE(file.Write("head", 4));
+  ASSERT_TRUE(file.Write(big.data(), big.size()));
+  // A second file moved in closes the first; the moved-from one is closed.
+  OutputFile other;
+  ASSERT_TRUE(other.Create(dir.path() / "other"));
+  file = std::move(other);
+  EXPECT_FALSE(other.IsOpen());
+  EXPECT_EQ(Read(path), "head" + big);
+  EXPECT_TRUE(file.Write("o", 1));
+  EXPECT_TRUE(file.Close());
+  EXPECT_EQ(Read(dir.path() / "other"), "o");
+}
+
+TEST(Files, OutputFileReportsWhyItFailed) {
+  TempDir dir;
+  OutputFile file;
+  EXPECT_FALSE(file.Create(dir.path() / "missing" / "song.mp3"));
+  EXPECT_EQ(file.error(), std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(file.Create(dir.path()));
+  EXPECT_EQ(file.error(), std::errc::is_a_directory);
+  if (fs::exists("/dev/full")) {  // a device that is always full
+    ASSERT_TRUE(file.Create("/dev/full"));
+    EXPECT_FALSE(file.Write("x", 1));
+    EXPECT_EQ(file.error(), std::errc::no_space_on_device);
+  }
+}
