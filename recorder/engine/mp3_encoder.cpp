@@ -1,34 +1,12 @@
 #include "recorder/engine/mp3_encoder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "recorder/engine/id3_tag.h"
 #include "recorder/engine/lame_library.h"
 
 namespace orvweb {
-namespace {
-
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  if (fd < 0) return false;
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 BE_CONFIG MakeEncoderConfig(const platform::audio::WaveFormat& format) {
   BE_CONFIG config;
@@ -73,10 +51,7 @@ void CMp3Encoder::ReleaseStream() {
   buffered_ = 0;
 }
 
-void CMp3Encoder::CloseFile() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
+void CMp3Encoder::CloseFile() { file_.Close(); }
 
 BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path) {
   if (!isLoaded_) throw Mp3EncoderError(kEncoderNotLoaded);
@@ -109,10 +84,9 @@ BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const 
   pcmBuffer_ = std::make_unique<int16_t[]>(chunkSize_);
   buffered_ = 0;
 
-  fd_ = ::open(utf8Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   // The file opens with room for the song's tag (see id3_tag.h).
   const std::string room = EmptyId3v2Tag();
-  if (fd_ < 0 || !WriteAll(fd_, reinterpret_cast<const uint8_t*>(room.data()), room.size())) {
+  if (!file_.Create(utf8Path) || !file_.Write(room.data(), room.size())) {
     CloseFile();
     ReleaseStream();
     return kMp3WriteFailed;
@@ -126,7 +100,7 @@ BE_ERR CMp3Encoder::WriteChunk(const int16_t* values) {
   if (result != BE_ERR_SUCCESSFUL) return result;
   buffered_ = 0;
   bytes = std::min(bytes, mp3BufferSize_);
-  return WriteAll(fd_, mp3Buffer_.get(), bytes) ? BE_ERR_SUCCESSFUL : kMp3WriteFailed;
+  return file_.Write(mp3Buffer_.get(), bytes) ? BE_ERR_SUCCESSFUL : kMp3WriteFailed;
 }
 
 BE_ERR CMp3Encoder::EncodeSamples(const uint8_t* values, uint32_t count) {
@@ -166,7 +140,7 @@ BE_ERR CMp3Encoder::CloseStream() {
   }
   uint32_t bytes = 0;
   table_.beDeinitStream(stream_, mp3Buffer_.get(), bytes);
-  WriteAll(fd_, mp3Buffer_.get(), std::min(bytes, mp3BufferSize_));
+  file_.Write(mp3Buffer_.get(), std::min(bytes, mp3BufferSize_));
   CloseFile();
   // The header describes the whole stream, so it goes into the closed file
   // before the stream is released.

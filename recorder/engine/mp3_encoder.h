@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/audio/audio.h"
+#include "platform/files/files.h"
 
 namespace orvweb {
 
@@ -184,7 +185,7 @@ class CMp3Encoder {
   std::unique_ptr<int16_t[]> pcmBuffer_;
   uint32_t buffered_ = 0;
   HBE_STREAM stream_ = 0;
-  int fd_ = -1;
+  platform::files::OutputFile file_;
   std::string fileName_;
   int bytesPerSample_ = 0;
 };
