@@ -30,11 +30,11 @@
 
 #include "platform/audio/audio.h"
 #include "platform/audio/fake_audio.h"
+#include "platform/lame/lame.h"
 #include "platform/loop/fake_loop.h"
 #include "platform/text/utf.h"
 #include "recorder/app/profile.h"
 #include "recorder/app/settings.h"
-#include "recorder/engine/lame_library.h"
 #include "recorder/engine/recording_engine.h"
 
 namespace fs = std::filesystem;
@@ -224,7 +224,7 @@ void SplitAndMemory(const fs::path& dir) {
   Owner owner(loop);
   Recorder recorder;
   recorder.left.resize(static_cast<size_t>(seconds + 10) * kRate);
-  CRecordingEngine engine(&owner, EngineServices{audio.get(), nullptr, nullptr}, recorder.Wrap(LameEncoderTable()));
+  CRecordingEngine engine(&owner, EngineServices{audio.get(), nullptr, nullptr}, recorder.Wrap(platform::lame::LameEncoderTable()));
   HRESULT hr = platform::E_FAIL;
   for (int i = 0; i < 100 && (hr = engine.BuildGraph(0)) < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   if (hr < 0 || engine.StartSong(u"Bench", u"Song 0", u"") < 0) {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "recorder/app/settings.h"
 #include "recorder/engine/id3_tag.h"
-#include "recorder/engine/lame_library.h"
 
 namespace orvweb {
 
@@ -26,7 +26,7 @@ BE_CONFIG MakeEncoderConfig(const platform::audio::WaveFormat& format) {
   return config;
 }
 
-CMp3Encoder::CMp3Encoder() : CMp3Encoder(LameEncoderTable()) {}
+CMp3Encoder::CMp3Encoder() : CMp3Encoder(platform::lame::LameEncoderTable()) {}
 
 CMp3Encoder::CMp3Encoder(Mp3EncoderTable table) : table_(std::move(table)), isLoaded_(table_.Complete()) {}
 
@@ -147,6 +147,10 @@ BE_ERR CMp3Encoder::CloseStream() {
   table_.beWriteVBRHeader(stream_, fileName_);
   ReleaseStream();
   return BE_ERR_SUCCESSFUL;
+}
+
+void InstallMp3EncoderProbe() {
+  SetMp3EncoderProbe([] { return CMp3Encoder().isLoaded(); });
 }
 
 }  // namespace orvweb

@@ -4,13 +4,13 @@
 #include <cmath>
 
 #include "platform/files/files.h"
+#include "platform/lame/lame.h"
 #include "platform/text/utf.h"
 #include "recorder/app/endpoints.h"
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
 #include "recorder/app/settings.h"
 #include "recorder/engine/id3_tag.h"
-#include "recorder/engine/lame_library.h"
 #include "recorder/engine/song_name.h"
 
 namespace orvweb {
@@ -91,7 +91,7 @@ void SelectInputLine(platform::audio::CaptureDevice& device, int index) {
 // ---- the engine ----
 
 CRecordingEngine::CRecordingEngine(IEngineOwner* owner, EngineServices services)
-    : CRecordingEngine(owner, std::move(services), LameEncoderTable()) {
+    : CRecordingEngine(owner, std::move(services), platform::lame::LameEncoderTable()) {
   // From now on the output format follows whether LAME can be bound.
   InstallMp3EncoderProbe();
 }

@@ -1,5 +1,6 @@
-// The real LAME library through the binding, checked with ffprobe and by
-// reading the MPEG frame headers.
+// The real LAME library through the encoder, checked with ffprobe and by
+// reading the MPEG frame headers. Binding the library is tested with
+// platform/lame.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +18,6 @@
 #include "recorder/app/profile.h"
 #include "recorder/app/settings.h"
 #include "recorder/engine/id3_tag.h"
-#include "recorder/engine/lame_library.h"
 #include "recorder/engine/recording_engine.h"
 #include "test_support.h"
 
@@ -194,31 +194,6 @@ TEST(RealLame, ALongTagThatDoesNotFitTheRoomRewritesTheFile) {
   ASSERT_TRUE(WriteSongTag(file.string(), artist, title, SongComment()));  // replaces, never stacks
   ExpectSongFile(file, 3.0, platform::ToUtf8(artist), platform::ToUtf8(title));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-}
-
-TEST(RealLame, TheLibraryInTheProgramsFolderWins) {
-  testing_support::TempDir folder;
-  const auto system = LoadLameApi({});
-  ASSERT_NE(system, nullptr);
-  EXPECT_NE(LameLibraryPath(*system).find(kLameLibraryName), std::string::npos);
-
-  fs::copy_file(LameLibraryPath(*system), folder.path() / kLameLibraryName);
-  const auto local = LoadLameApi(folder.path());
-  ASSERT_NE(local, nullptr);
-  EXPECT_EQ(fs::path(LameLibraryPath(*local)), folder.path() / kLameLibraryName);
-
-  // No library in the folder: the system's.
-  testing_support::TempDir empty;
-  const auto fallback = LoadLameApi(empty.path());
-  ASSERT_NE(fallback, nullptr);
-  EXPECT_EQ(LameLibraryPath(*fallback), LameLibraryPath(*system));
-}
-
-TEST(RealLame, ALibraryMissingAnEntryPointIsNotTheEncoder) {
-  testing_support::TempDir folder;
-  fs::copy_file(ORVWEB_PARTIAL_LAME, folder.path() / kLameLibraryName);
-  EXPECT_EQ(LoadLameApi(folder.path()), nullptr);
-  EXPECT_FALSE(CMp3Encoder(MakeLameTable(LoadLameApi(folder.path()))).isLoaded());
 }
 
 TEST(RealLame, OutputFormatAsksTheLibraryOnceTheProbeIsInstalled) {

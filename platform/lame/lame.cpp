@@ -1,4 +1,4 @@
-#include "recorder/engine/lame_library.h"
+#include "platform/lame/lame.h"
 
 #include <dlfcn.h>
 #include <lame/lame.h>
@@ -8,9 +8,8 @@
 #include <mutex>
 
 #include "platform/shell/folders.h"
-#include "recorder/app/settings.h"
 
-namespace orvweb {
+namespace platform::lame {
 
 // Every LAME function the entry points call.
 #define ORVWEB_LAME_FUNCTIONS(X)                                                                        \
@@ -259,8 +258,4 @@ Mp3EncoderTable LameEncoderTable() {
   return MakeLameTable(bound);
 }
 
-void InstallMp3EncoderProbe() {
-  SetMp3EncoderProbe([] { return CMp3Encoder().isLoaded(); });
-}
-
-}  // namespace orvweb
+}  // namespace platform::lame
