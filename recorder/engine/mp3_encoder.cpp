@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/id3/id3_tag.h"
 #include "recorder/app/settings.h"
-#include "recorder/engine/id3_tag.h"
 
 namespace orvweb {
 
@@ -84,8 +84,8 @@ BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const 
   pcmBuffer_ = std::make_unique<int16_t[]>(chunkSize_);
   buffered_ = 0;
 
-  // The file opens with room for the song's tag (see id3_tag.h).
-  const std::string room = EmptyId3v2Tag();
+  // The file opens with room for the song's tag (see platform/id3).
+  const std::string room = platform::id3::EmptyId3v2Tag();
   if (!file_.Create(utf8Path) || !file_.Write(room.data(), room.size())) {
     CloseFile();
     ReleaseStream();

@@ -69,7 +69,7 @@ class CMp3Encoder {
   std::pair<int, int> GetVersion() const;
 
   // Configures a new stream and creates the file anew, starting with room for
-  // the song's tag (id3_tag.h). Throws Mp3EncoderError when no library is
+  // the song's tag (platform/id3). Throws Mp3EncoderError when no library is
   // loaded or the samples are not 16-bit. A refused stream creates no file.
   // A previous stream is discarded unfinished.
   BE_ERR OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path);

@@ -4,13 +4,13 @@
 #include <cmath>
 
 #include "platform/files/files.h"
+#include "platform/id3/id3_tag.h"
 #include "platform/lame/lame.h"
 #include "platform/text/utf.h"
 #include "recorder/app/endpoints.h"
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
 #include "recorder/app/settings.h"
-#include "recorder/engine/id3_tag.h"
 #include "recorder/engine/song_name.h"
 
 namespace orvweb {
@@ -293,7 +293,7 @@ HRESULT CRecordingEngine::FinishSong() {
       platform::files::RemoveFile(path);
       LogId(IDS_SONG_TOO_SHORT);
     } else if (HasMp3Extension(songPath_)) {
-      WriteSongTag(path, songArtist_, songTitle_, SongComment());
+      platform::id3::WriteSongTag(path, songArtist_, songTitle_, SongComment());
     }
   }
   songFileStarted_ = false;

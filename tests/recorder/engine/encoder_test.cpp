@@ -9,13 +9,14 @@
 
 #include "engine_fakes.h"
 #include "platform/audio/fake_audio.h"
-#include "recorder/engine/id3_tag.h"
+#include "platform/id3/id3_tag.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace orvweb;
 using engine_test::FakeLame;
 using platform::audio::MakePcmFormat;
+using platform::id3::kReservedTagBytes;
 
 namespace {
 

@@ -15,7 +15,6 @@
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
 #include "recorder/app/settings.h"
-#include "recorder/engine/id3_tag.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;

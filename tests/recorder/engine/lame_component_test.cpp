@@ -14,15 +14,16 @@
 
 #include "engine_fakes.h"
 #include "platform/audio/fake_audio.h"
+#include "platform/id3/id3_tag.h"
 #include "platform/text/utf.h"
 #include "recorder/app/profile.h"
 #include "recorder/app/settings.h"
-#include "recorder/engine/id3_tag.h"
 #include "recorder/engine/recording_engine.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
 using namespace orvweb;
+using platform::id3::WriteSongTag;
 
 namespace {
 

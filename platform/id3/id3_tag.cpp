@@ -1,4 +1,4 @@
-#include "recorder/engine/id3_tag.h"
+#include "platform/id3/id3_tag.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,7 +17,7 @@
 
 #include "platform/files/files.h"
 
-namespace orvweb {
+namespace platform::id3 {
 namespace {
 
 constexpr size_t kHeaderBytes = 10;
@@ -199,7 +199,7 @@ std::string Stretch(std::string tag, size_t totalBytes) {
 bool RewriteFile(const std::string& path, int in, size_t oldTagBytes, off_t audioEnd, const std::string& v2,
                  const std::string& v1) {
   const std::filesystem::path target(path);
-  auto out = platform::files::NewFile::CreateUnique(target.parent_path(), ".orvweb-tag-");
+  auto out = files::NewFile::CreateUnique(target.parent_path(), ".orvweb-tag-");
   if (!out || !out->Write(v2.data(), v2.size())) return false;
   char buffer[65536];
   for (off_t at = static_cast<off_t>(oldTagBytes); at < audioEnd;) {
@@ -208,8 +208,8 @@ bool RewriteFile(const std::string& path, int in, size_t oldTagBytes, off_t audi
     at += static_cast<off_t>(want);
   }
   if (!out->Write(v1.data(), v1.size()) || !out->Close()) return false;
-  if (const auto mode = platform::files::Mode(target)) platform::files::SetMode(out->path(), *mode);
-  if (!platform::files::MoveReplace(out->path(), target)) return false;
+  if (const auto mode = files::Mode(target)) files::SetMode(out->path(), *mode);
+  if (!files::MoveReplace(out->path(), target)) return false;
   out->Keep();
   return true;
 }
@@ -245,4 +245,4 @@ bool WriteSongTag(const std::string& utf8Path, std::u16string_view artist, std::
   return RewriteFile(utf8Path, fd.get(), oldTag, audioEnd, v2, v1);
 }
 
-}  // namespace orvweb
+}  // namespace platform::id3

@@ -1,11 +1,11 @@
 #pragma once
 // The song's tags: an ID3v2 tag with artist, title and comment at the head of
-// the MP3 file and an ID3v1 tag at its end.
+// the MP3 file and an ID3v1 tag at its end, rendered by id3lib.
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace orvweb {
+namespace platform::id3 {
 
 // Room for the ID3v2 tag that a new MP3 file starts with (an empty tag of
 // padding), so that tagging the finished song writes in place instead of
@@ -23,4 +23,4 @@ std::string EmptyId3v2Tag(size_t totalBytes = kReservedTagBytes);
 bool WriteSongTag(const std::string& utf8Path, std::u16string_view artist, std::u16string_view title,
                   std::u16string_view comment);
 
-}  // namespace orvweb
+}  // namespace platform::id3
