@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/bench_support.h"
 #include "platform/asf/asf.h"
 #include "platform/audio/audio.h"
 
@@ -65,14 +66,6 @@ int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
   while (fgets(buffer, sizeof buffer, p)) text += buffer;
   if (out) *out = text;
   return pclose(p);
-}
-
-long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  }
-  return -1;
 }
 
 }  // namespace
@@ -167,8 +160,7 @@ int main() {
     lostMs.push_back(missing * 1000.0 / rate);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const long rss = StatusKb("VmRSS:");
-  const long hwm = StatusKb("VmHWM:");
+  const bench::Resident memory;
   stream->Stop();
   kill(player, SIGKILL);
   waitpid(player, nullptr, 0);
@@ -176,20 +168,9 @@ int main() {
   RunTool({"pactl", "unload-module", module});
   std::filesystem::remove_all(dir);
 
-  auto report = [](const char* what, std::vector<double> v) {
-    if (v.empty()) {
-      std::printf("%-38s n/a\n", what);
-      return;
-    }
-    std::sort(v.begin(), v.end());
-    double sum = 0;
-    for (double x : v) sum += x;
-    std::printf("%-38s mean %.3f ms, min %.3f, max %.3f (%zu splits)\n", what, sum / v.size(), v.front(), v.back(),
-                v.size());
-  };
-  report("(c) audio lost at a song split", lostMs);
-  report("    Stop (finishing the WMA file)", stopMs);
-  report("    Run (starting the next file)", runMs);
-  std::printf("(d) resident memory while recording      %ld KiB (peak %ld KiB)\n", rss, hwm);
+  bench::ReportSplits("(c) audio lost at a song split", lostMs);
+  bench::ReportSplits("    Stop (finishing the WMA file)", stopMs);
+  bench::ReportSplits("    Run (starting the next file)", runMs);
+  bench::ReportResidentMemory(memory);
   return 0;
 }

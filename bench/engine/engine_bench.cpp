@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/bench_support.h"
 #include "platform/audio/audio.h"
 #include "platform/audio/fake_audio.h"
 #include "platform/lame/lame.h"
@@ -68,14 +69,6 @@ void WriteWav(const fs::path& file, const std::vector<int16_t>& stereo) {
   out.write("RIFF", 4), u32(36 + bytes), out.write("WAVEfmt ", 8), u32(16), u16(1), u16(2), u32(kRate),
       u32(kRate * 4), u16(4), u16(16), out.write("data", 4), u32(bytes);
   out.write(reinterpret_cast<const char*>(stereo.data()), bytes);
-}
-
-long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  }
-  return -1;
 }
 
 // Music-like PCM: two tones, noise, a slow swell.
@@ -265,28 +258,16 @@ void SplitAndMemory(const fs::path& dir) {
     const auto after = static_cast<uint16_t>(recorder.left[boundary]);
     lost.push_back(static_cast<uint16_t>(after - before - 1) * 1000.0 / kRate);
   }
-  const long rss = StatusKb("VmRSS:");
-  const long hwm = StatusKb("VmHWM:");
+  const bench::Resident memory;
   engine.FinishSong();
   kill(player, SIGKILL);
   waitpid(player, nullptr, 0);
   RunTool("pactl unload-module " + module);
 
-  auto report = [](const char* what, std::vector<double> v) {
-    if (v.empty()) {
-      std::printf("%-40s n/a\n", what);
-      return;
-    }
-    std::sort(v.begin(), v.end());
-    double sum = 0;
-    for (double x : v) sum += x;
-    std::printf("%-40s mean %.2f ms, min %.2f, max %.2f (%zu splits)\n", what, sum / v.size(), v.front(), v.back(),
-                v.size());
-  };
-  report("(c) audio lost at a song split", lost);
-  report("    FinishSong (stop, close, tag)", finishMs);
-  report("    StartSong (name, open, run)", startMs);
-  std::printf("(d) resident memory while recording      %ld KiB (peak %ld KiB)\n", rss, hwm);
+  bench::ReportSplits("(c) audio lost at a song split", lost);
+  bench::ReportSplits("    FinishSong (stop, close, tag)", finishMs);
+  bench::ReportSplits("    StartSong (name, open, run)", startMs);
+  bench::ReportResidentMemory(memory);
   size_t files = 0;
   uintmax_t bytes = 0;
   for (const auto& entry : fs::directory_iterator(dir / "songs")) {

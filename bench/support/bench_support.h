@@ -1,0 +1,46 @@
+#pragma once
+// Small pieces the benchmark programs share: the process's memory figures
+// and the report line of a series of song splits.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// A "Vm...:" figure of /proc/self/status in KiB; -1 when absent.
+inline long StatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
+  }
+  return -1;
+}
+
+// "what  mean x ms, min y, max z (n splits)", or "n/a" without figures.
+inline void ReportSplits(const char* what, std::vector<double> ms) {
+  if (ms.empty()) {
+    std::printf("%-40s n/a\n", what);
+    return;
+  }
+  std::sort(ms.begin(), ms.end());
+  double sum = 0;
+  for (double x : ms) sum += x;
+  std::printf("%-40s mean %.3f ms, min %.3f, max %.3f (%zu splits)\n", what, sum / ms.size(), ms.front(), ms.back(),
+              ms.size());
+}
+
+// Memory figures taken while recording (before anything was stopped).
+struct Resident {
+  long rss = StatusKb("VmRSS:");
+  long hwm = StatusKb("VmHWM:");
+};
+
+inline void ReportResidentMemory(const Resident& memory) {
+  std::printf("(d) resident memory while recording      %ld KiB (peak %ld KiB)\n", memory.rss, memory.hwm);
+}
+
+}  // namespace bench
