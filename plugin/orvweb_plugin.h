@@ -18,7 +18,7 @@ inline constexpr platform::CLSID CLSID_OrvWeb = {
 // Objects alive in this module; the library may unload only at 0.
 extern std::atomic<long> gModuleObjects;
 
-class COrvWebPlugin final : public platform::IWMPPluginUI, public platform::IWMPEvents {
+class COrvWebPlugin final : public platform::IWMPPluginUI, public platform::WMPEventsIgnored {
  public:
   // The object with the channel open and one reference on `iid` in *object;
   // E_FAIL while another object holds the channel.
@@ -41,49 +41,6 @@ class COrvWebPlugin final : public platform::IWMPPluginUI, public platform::IWMP
   // IWMPEvents: only the play state and the current item matter.
   void PlayStateChange(int32_t newState) override;
   void CurrentItemChange(platform::IDispatch* media) override;
-  void OpenStateChange(int32_t) override {}
-  void AudioLanguageChange(int32_t) override {}
-  void StatusChange() override {}
-  void ScriptCommand(platform::BSTR, platform::BSTR) override {}
-  void NewStream() override {}
-  void Disconnect(int32_t) override {}
-  void Buffering(platform::VARIANT_BOOL) override {}
-  void Error() override {}
-  void Warning(int32_t, int32_t, platform::BSTR) override {}
-  void EndOfStream(int32_t) override {}
-  void PositionChange(double, double) override {}
-  void MarkerHit(int32_t) override {}
-  void DurationUnitChange(int32_t) override {}
-  void CdromMediaChange(int32_t) override {}
-  void PlaylistChange(platform::IDispatch*, platform::WMPPlaylistChangeEventType) override {}
-  void CurrentPlaylistChange(platform::WMPPlaylistChangeEventType) override {}
-  void CurrentPlaylistItemAvailable(platform::BSTR) override {}
-  void MediaChange(platform::IDispatch*) override {}
-  void CurrentMediaItemAvailable(platform::BSTR) override {}
-  void MediaCollectionChange() override {}
-  void MediaCollectionAttributeStringAdded(platform::BSTR, platform::BSTR) override {}
-  void MediaCollectionAttributeStringRemoved(platform::BSTR, platform::BSTR) override {}
-  void MediaCollectionAttributeStringChanged(platform::BSTR, platform::BSTR, platform::BSTR) override {}
-  void PlaylistCollectionChange() override {}
-  void PlaylistCollectionPlaylistAdded(platform::BSTR) override {}
-  void PlaylistCollectionPlaylistRemoved(platform::BSTR) override {}
-  void PlaylistCollectionPlaylistSetAsDeleted(platform::BSTR, platform::VARIANT_BOOL) override {}
-  void ModeChange(platform::BSTR, platform::VARIANT_BOOL) override {}
-  void MediaError(platform::IDispatch*) override {}
-  void OpenPlaylistSwitch(platform::IDispatch*) override {}
-  void DomainChange(platform::BSTR) override {}
-  void SwitchedToPlayerApplication() override {}
-  void SwitchedToControl() override {}
-  void PlayerDockedStateChange() override {}
-  void PlayerReconnect() override {}
-  void Click(int16_t, int16_t, int32_t, int32_t) override {}
-  void DoubleClick(int16_t, int16_t, int32_t, int32_t) override {}
-  void KeyDown(int16_t, int16_t) override {}
-  void KeyPress(int16_t) override {}
-  void KeyUp(int16_t, int16_t) override {}
-  void MouseDown(int16_t, int16_t, int32_t, int32_t) override {}
-  void MouseMove(int16_t, int16_t, int32_t, int32_t) override {}
-  void MouseUp(int16_t, int16_t, int32_t, int32_t) override {}
 
  private:
   // The object's own IUnknown: its identity, and the one that owns its life

@@ -56,18 +56,6 @@ class CountingTap final : public SampleCallback {
   std::atomic<size_t> frames_{0};
 };
 
-int RunTool(const std::vector<std::string>& args, std::string* out = nullptr) {
-  std::string command;
-  for (const auto& a : args) command += "'" + a + "' ";
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buffer[256];
-  std::string text;
-  while (fgets(buffer, sizeof buffer, p)) text += buffer;
-  if (out) *out = text;
-  return pclose(p);
-}
-
 }  // namespace
 
 int main() {
@@ -75,8 +63,8 @@ int main() {
   std::filesystem::create_directories(dir);
   const std::string sink = "orvweb_bench_" + std::to_string(getpid());
   std::string module;
-  if (RunTool({"pactl", "load-module", "module-null-sink", "sink_name=" + sink,
-               "sink_properties=device.description=" + sink},
+  if (bench::RunCommand(bench::ShellWords({"pactl", "load-module", "module-null-sink", "sink_name=" + sink,
+               "sink_properties=device.description=" + sink}),
               &module) != 0) {
     std::fprintf(stderr, "no sound server (PULSE_SERVER)\n");
     return 1;
@@ -165,7 +153,7 @@ int main() {
   kill(player, SIGKILL);
   waitpid(player, nullptr, 0);
   stream.reset();
-  RunTool({"pactl", "unload-module", module});
+  bench::RunCommand(bench::ShellWords({"pactl", "unload-module", module}));
   std::filesystem::remove_all(dir);
 
   bench::ReportSplits("(c) audio lost at a song split", lostMs);

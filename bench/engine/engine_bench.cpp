@@ -51,16 +51,6 @@ double ThreadCpuSeconds() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-int RunTool(const std::string& command, std::string* out = nullptr) {
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  char buffer[256];
-  std::string text;
-  while (fgets(buffer, sizeof buffer, p)) text += buffer;
-  if (out) *out = text;
-  return pclose(p);
-}
-
 void WriteWav(const fs::path& file, const std::vector<int16_t>& stereo) {
   std::ofstream out(file, std::ios::binary);
   const uint32_t bytes = static_cast<uint32_t>(stereo.size() * 2);
@@ -192,7 +182,7 @@ struct Recorder {
 void SplitAndMemory(const fs::path& dir) {
   const std::string sink = "orvweb_engine_bench_" + std::to_string(getpid());
   std::string module;
-  if (RunTool("pactl load-module module-null-sink sink_name=" + sink + " rate=44100 channels=2 2>/dev/null", &module) !=
+  if (bench::RunCommand("pactl load-module module-null-sink sink_name=" + sink + " rate=44100 channels=2 2>/dev/null", &module) !=
       0) {
     std::printf("(c) audio lost at a song split           n/a: no sound server (run inside scripts/rig)\n");
     std::printf("(d) resident memory while recording      n/a: no sound server\n");
@@ -223,7 +213,7 @@ void SplitAndMemory(const fs::path& dir) {
   if (hr < 0 || engine.StartSong(u"Bench", u"Song 0", u"") < 0) {
     std::printf("(c) audio lost at a song split           n/a: cannot record from %s.monitor (0x%08x)\n", sink.c_str(),
                 static_cast<unsigned>(hr));
-    RunTool("pactl unload-module " + module);
+    bench::RunCommand("pactl unload-module " + module);
     return;
   }
   const pid_t player = fork();
@@ -262,7 +252,7 @@ void SplitAndMemory(const fs::path& dir) {
   engine.FinishSong();
   kill(player, SIGKILL);
   waitpid(player, nullptr, 0);
-  RunTool("pactl unload-module " + module);
+  bench::RunCommand("pactl unload-module " + module);
 
   bench::ReportSplits("(c) audio lost at a song split", lost);
   bench::ReportSplits("    FinishSong (stop, close, tag)", finishMs);

@@ -20,6 +20,25 @@ inline long StatusKb(const char* key) {
   return -1;
 }
 
+// Runs a shell command; its exit status as pclose gives it, -1 when it could
+// not start. The output goes to out when asked for.
+inline int RunCommand(const std::string& command, std::string* out = nullptr) {
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buffer[256];
+  std::string text;
+  while (fgets(buffer, sizeof buffer, p)) text += buffer;
+  if (out) *out = text;
+  return pclose(p);
+}
+
+// The words as one command line, each single-quoted.
+inline std::string ShellWords(const std::vector<std::string>& words) {
+  std::string command;
+  for (const auto& w : words) command += "'" + w + "' ";
+  return command;
+}
+
 // "what  mean x ms, min y, max z (n splits)", or "n/a" without figures.
 inline void ReportSplits(const char* what, std::vector<double> ms) {
   if (ms.empty()) {

@@ -126,6 +126,58 @@ struct IWMPEvents : IUnknown {
   ~IWMPEvents() = default;
 };
 
+// An event sink that ignores every event; sinks override the few they need.
+struct WMPEventsIgnored : IWMPEvents {
+  void OpenStateChange(int32_t) override {}
+  void PlayStateChange(int32_t) override {}
+  void AudioLanguageChange(int32_t) override {}
+  void StatusChange() override {}
+  void ScriptCommand(BSTR, BSTR) override {}
+  void NewStream() override {}
+  void Disconnect(int32_t) override {}
+  void Buffering(VARIANT_BOOL) override {}
+  void Error() override {}
+  void Warning(int32_t, int32_t, BSTR) override {}
+  void EndOfStream(int32_t) override {}
+  void PositionChange(double, double) override {}
+  void MarkerHit(int32_t) override {}
+  void DurationUnitChange(int32_t) override {}
+  void CdromMediaChange(int32_t) override {}
+  void PlaylistChange(IDispatch*, WMPPlaylistChangeEventType) override {}
+  void CurrentPlaylistChange(WMPPlaylistChangeEventType) override {}
+  void CurrentPlaylistItemAvailable(BSTR) override {}
+  void MediaChange(IDispatch*) override {}
+  void CurrentMediaItemAvailable(BSTR) override {}
+  void CurrentItemChange(IDispatch*) override {}
+  void MediaCollectionChange() override {}
+  void MediaCollectionAttributeStringAdded(BSTR, BSTR) override {}
+  void MediaCollectionAttributeStringRemoved(BSTR, BSTR) override {}
+  void MediaCollectionAttributeStringChanged(BSTR, BSTR, BSTR) override {}
+  void PlaylistCollectionChange() override {}
+  void PlaylistCollectionPlaylistAdded(BSTR) override {}
+  void PlaylistCollectionPlaylistRemoved(BSTR) override {}
+  void PlaylistCollectionPlaylistSetAsDeleted(BSTR, VARIANT_BOOL) override {}
+  void ModeChange(BSTR, VARIANT_BOOL) override {}
+  void MediaError(IDispatch*) override {}
+  void OpenPlaylistSwitch(IDispatch*) override {}
+  void DomainChange(BSTR) override {}
+  void SwitchedToPlayerApplication() override {}
+  void SwitchedToControl() override {}
+  void PlayerDockedStateChange() override {}
+  void PlayerReconnect() override {}
+  void Click(int16_t, int16_t, int32_t, int32_t) override {}
+  void DoubleClick(int16_t, int16_t, int32_t, int32_t) override {}
+  void KeyDown(int16_t, int16_t) override {}
+  void KeyPress(int16_t) override {}
+  void KeyUp(int16_t, int16_t) override {}
+  void MouseDown(int16_t, int16_t, int32_t, int32_t) override {}
+  void MouseMove(int16_t, int16_t, int32_t, int32_t) override {}
+  void MouseUp(int16_t, int16_t, int32_t, int32_t) override {}
+
+ protected:
+  ~WMPEventsIgnored() = default;
+};
+
 struct IWMPPluginUI : IUnknown {
   virtual HRESULT SetCore(IWMPCore* core) = 0;
   virtual HRESULT Create(HWND parent, HWND* window) = 0;
