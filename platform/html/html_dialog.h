@@ -7,6 +7,7 @@
 // writes go through page() in order and never wait.
 //
 // Everything here runs on the GLib main context's thread (the window thread).
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -55,6 +56,8 @@ struct DialogTemplate {
   std::vector<std::string> iconFiles;
   // Serves "res://<host>/<path>" documents (the program's built-in pages and
   // their images): fills bytes and the MIME type, false for an unknown path.
+  // path is decoded and relative, without the host or a leading '/'
+  // ("LoadingPage", "img/howl.gif").
   std::function<bool(const std::string& path, std::string& bytes, std::string& mimeType)> resources;
   // The resource shown by ShowLoadingPage, e.g. "res://orvweb/LoadingPage".
   std::string loadingPageUrl;
@@ -71,6 +74,10 @@ struct DialogHandlers {
   std::function<void()> minimized;
   // The web process died; the dialog has already reloaded its last page.
   std::function<void()> webProcessGone;
+  // A link or new window left the UI pages (another origin); the view stays
+  // where it is. Empty: the desktop's default handler opens http(s) and
+  // mailto links.
+  std::function<void(const std::string& uri)> externalLink;
 };
 
 class HtmlDialog {
@@ -81,7 +88,9 @@ class HtmlDialog {
   HtmlDialog(const HtmlDialog&) = delete;
   HtmlDialog& operator=(const HtmlDialog&) = delete;
 
-  // Writes to the current document.
+  // Writes to the current document. Before the first document completes
+  // (and while a new one loads) writes are dropped: the owner binds the page
+  // again on completion. HasElement answers for the watched ids.
   IPage& page();
 
   // The built-in loading page (res://orvweb/LoadingPage) and any other URL.
@@ -105,6 +114,12 @@ class HtmlDialog {
   void EndModal(int result);
 
   GtkWindow* window() const;
+
+  // For tests: runs a script in the binding's script world (where the write
+  // helpers live); done gets its result as a string.
+  void EvaluateForTest(const std::string& script, std::function<void(const std::string& result)> done);
+  // For tests: how many scripts the page writes have sent so far.
+  size_t scriptsSent() const;
 
   struct Impl;
 
