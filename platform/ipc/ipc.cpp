@@ -40,11 +40,28 @@ std::string FileName(std::string_view name) {
   return out;
 }
 
-bool PrivateFolder(const fs::path& dir, bool create) {
-  if (create) ::mkdir(dir.c_str(), 0700);
+// The folder is checked through a descriptor opened without following a
+// link, so what is checked is what the path names: ours, a folder, and
+// closed to everyone else.
+bool PrivateFolder(const fs::path& dir, bool create, std::string* reason = nullptr) {
+  auto fail = [&](std::string why) {
+    if (reason) *reason = std::move(why);
+    return false;
+  };
+  if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return fail(std::strerror(errno));
+  struct stat link {};
+  if (::lstat(dir.c_str(), &link) != 0) return fail(std::strerror(errno));
+  if (S_ISLNK(link.st_mode)) return fail("it is a symbolic link");
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return fail(errno == ELOOP ? "it is a symbolic link" : errno == ENOTDIR ? "it is not a folder"
+                                                                                    : std::strerror(errno));
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) return false;
-  return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0077) == 0;
+  if (::fstat(fd.get(), &st) != 0) return fail(std::strerror(errno));
+  if (!S_ISDIR(st.st_mode)) return fail("it is not a folder");
+  if (st.st_uid != ::getuid()) return fail("it belongs to another user");
+  if (st.st_mode & 0022) return fail("other users may write to it");
+  if (st.st_mode & 0077) return fail("other users may read it");
+  return true;
 }
 
 std::optional<fs::path> Runtime(std::string_view leaf) {
@@ -80,6 +97,22 @@ class SocketAddress {
   bool ok_ = false;
 };
 
+// Takes the exclusive lock of a section whose writer may have died. A live
+// writer holds it exclusively for its whole life; a reader holds it shared
+// only for the instant of its look. So while a shared lock can still be had
+// nobody writes, and the exclusive one is worth waiting for a little.
+bool LockDeadSection(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SectionWriter::kTakeOverWaitMs);
+  for (;;) {
+    if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) return false;
+    if (FlockRetry(fd, LOCK_SH | LOCK_NB) != 0) return false;  // a writer holds it
+    FlockRetry(fd, LOCK_UN);
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 bool SameFile(int fd, const fs::path& path) {
   struct stat a {}, b {};
   return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -99,7 +132,7 @@ Fd& Fd::operator=(Fd&& other) noexcept {
   return *this;
 }
 
-std::optional<fs::path> RuntimeFolder() {
+std::optional<fs::path> RuntimeFolder(FolderFailure* failure) {
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
   if (xdg && xdg[0] == '/') {
     fs::path dir(xdg);
@@ -108,7 +141,9 @@ std::optional<fs::path> RuntimeFolder() {
   }
   const char* tmp = std::getenv("TMPDIR");
   fs::path dir = fs::path(tmp && tmp[0] == '/' ? tmp : "/tmp") / ("orvweb-" + std::to_string(::getuid()));
-  if (PrivateFolder(dir, true)) return dir;
+  std::string reason;
+  if (PrivateFolder(dir, true, &reason)) return dir;
+  if (failure) *failure = FolderFailure{dir, reason};
   return std::nullopt;
 }
 
@@ -116,20 +151,27 @@ std::optional<fs::path> RuntimeFolder() {
 
 NamedLock::NamedLock(std::string_view name) : name_(name) {}
 
-namespace {
-Fd OpenLockFile(std::string_view name) {
-  auto path = Runtime(std::string(name) + ".lock");
-  if (!path) return Fd();
-  return Fd(::open(path->c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-}
-}  // namespace
-
-bool NamedLock::TryAcquire() {
-  if (held_) return true;
-  if (!fd_) fd_ = OpenLockFile(name_);
-  if (!fd_) return false;
-  held_ = FlockRetry(fd_.get(), LOCK_EX | LOCK_NB) == 0;
-  return held_;
+LockAttempt NamedLock::TryLock(FolderFailure* failure) {
+  if (held_) return LockAttempt::Acquired;
+  FolderFailure why;
+  if (!fd_) {
+    const auto folder = RuntimeFolder(&why);
+    if (folder) {
+      const fs::path path = *folder / FileName(name_ + ".lock");
+      fd_ = Fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+      if (!fd_) why = FolderFailure{*folder, std::strerror(errno)};
+    }
+  }
+  if (fd_) {
+    if (FlockRetry(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+      held_ = true;
+      return LockAttempt::Acquired;
+    }
+    if (errno == EWOULDBLOCK) return LockAttempt::Held;
+    why = FolderFailure{RuntimeFolder().value_or(fs::path()), std::strerror(errno)};
+  }
+  if (failure) *failure = std::move(why);
+  return LockAttempt::Unavailable;
 }
 
 bool NamedLock::Acquire(int timeoutMs) {
@@ -187,7 +229,7 @@ std::unique_ptr<SectionWriter> SectionWriter::Create(std::string_view name, size
     if (errno != EEXIST) break;
     Fd old(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!old) continue;  // vanished meanwhile: try again
-    if (FlockRetry(old.get(), LOCK_EX | LOCK_NB) != 0) break;  // a live writer
+    if (!LockDeadSection(old.get())) break;  // a live writer
     // Holding the dead writer's lock, remove its file if it is still the one
     // under the name; nobody else can conclude it is dead while we hold it.
     if (SameFile(old.get(), *path)) ::unlink(path->c_str());

@@ -16,9 +16,17 @@
 
 namespace platform::ipc {
 
+// Why no runtime folder could be had: the folder last tried and the reason.
+struct FolderFailure {
+  std::filesystem::path folder;
+  std::string reason;
+};
+
 // The runtime folder, created (0700) when missing. nullopt when no private
-// folder can be had (for example one owned by another user).
-std::optional<std::filesystem::path> RuntimeFolder();
+// folder can be had: the fallback is refused when it is a symbolic link,
+// not a folder, owned by another user or open to others; *failure then says
+// which folder and why.
+std::optional<std::filesystem::path> RuntimeFolder(FolderFailure* failure = nullptr);
 
 // An owned file descriptor.
 class Fd {
@@ -42,11 +50,20 @@ class Fd {
 
 // A lock that other processes see by name; the kernel releases it when the
 // holding process dies, so a crash never leaves it stuck.
+enum class LockAttempt {
+  Acquired,
+  Held,         // another holder has it
+  Unavailable,  // the lock cannot be made at all (see the failure)
+};
+
 class NamedLock {
  public:
   explicit NamedLock(std::string_view name);
-  // Takes the lock if nobody holds it; never waits.
-  bool TryAcquire();
+  // Takes the lock if nobody holds it; never waits. Tells a lock held by
+  // someone else from one that cannot be made; for the latter *failure names
+  // the folder and the reason.
+  LockAttempt TryLock(FolderFailure* failure = nullptr);
+  bool TryAcquire() { return TryLock() == LockAttempt::Acquired; }
   // Waits up to timeoutMs (negative: forever).
   bool Acquire(int timeoutMs);
   void Release();
@@ -64,6 +81,10 @@ class NamedLock {
 // lives; a section left behind by a writer that died is taken over.
 class SectionWriter {
  public:
+  // How long taking over a dead writer's section waits for readers that hold
+  // it at that moment.
+  static constexpr int kTakeOverWaitMs = 500;
+
   // nullptr when the section exists with a live writer or cannot be made.
   static std::unique_ptr<SectionWriter> Create(std::string_view name, size_t size);
   ~SectionWriter();  // the section disappears

@@ -7,8 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "test_support.h"
 
@@ -148,6 +153,104 @@ TEST_F(Ipc, VeryLongRuntimePathStillWorks) {
   ASSERT_TRUE(listener);
   Broadcast("3787ED1C-E59D-46b8-A834-E3AA343ACCFE");
   EXPECT_EQ(listener->Drain(), 1);
+}
+
+TEST_F(Ipc, UnsafeFallbackFoldersAreRefusedWithTheirReason) {
+  TempDir tmp;
+  ScopedEnv tmpdir("TMPDIR", tmp.path().string());
+  ScopedEnv unset("XDG_RUNTIME_DIR", std::nullopt);
+  const fs::path fallback = tmp.path() / ("orvweb-" + std::to_string(::getuid()));
+  const fs::path elsewhere = tmp.path() / "elsewhere";
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"a link to a private folder", [&] { ::mkdir(elsewhere.c_str(), 0700); fs::create_directory_symlink(elsewhere, fallback); },
+       "it is a symbolic link"},
+      {"a dangling link", [&] { fs::create_directory_symlink(tmp.path() / "none", fallback); }, "it is a symbolic link"},
+      {"a file", [&] { std::ofstream(fallback).put('x'); }, "it is not a folder"},
+      {"writable by everyone", [&] { ::mkdir(fallback.c_str(), 0700); ::chmod(fallback.c_str(), 0777); },
+       "other users may write to it"},
+      {"writable by the group", [&] { ::mkdir(fallback.c_str(), 0700); ::chmod(fallback.c_str(), 0770); },
+       "other users may write to it"},
+      {"another user's", [&] {
+         ::mkdir(fallback.c_str(), 0700);
+         if (::getuid() == 0) {
+           ASSERT_EQ(::chown(fallback.c_str(), 65534, 65534), 0);
+         }
+       },
+       ::getuid() == 0 ? "it belongs to another user" : ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.reason.empty()) continue;  // needs root to give a folder away
+    fs::remove_all(fallback);
+    fs::remove_all(elsewhere);
+    c.prepare();
+    FolderFailure failure;
+    EXPECT_EQ(RuntimeFolder(&failure), std::nullopt);
+    EXPECT_EQ(failure.folder, fallback);
+    EXPECT_EQ(failure.reason, c.reason);
+    // Nothing is made in a refused folder, and the lock says why it is missing.
+    NamedLock lock("OrvWebRecorder.exe");
+    FolderFailure lockFailure;
+    EXPECT_EQ(lock.TryLock(&lockFailure), LockAttempt::Unavailable);
+    EXPECT_EQ(lockFailure.folder, fallback);
+    EXPECT_EQ(lockFailure.reason, c.reason);
+    EXPECT_FALSE(SectionWriter::Create("F2308FDA-1C8A-4e63-94DA-5CEB8BC6C8BE", 32008));
+    if (fs::is_symlink(fallback)) {
+      EXPECT_TRUE(!fs::exists(elsewhere) || fs::is_empty(elsewhere));
+    }
+  }
+  fs::remove_all(fallback);
+}
+
+TEST_F(Ipc, AHeldLockIsToldFromOneThatCannotBeMade) {
+  NamedLock first("OrvWebRecorder.exe"), second("OrvWebRecorder.exe");
+  ASSERT_EQ(first.TryLock(), LockAttempt::Acquired);
+  FolderFailure failure{"untouched", "untouched"};
+  EXPECT_EQ(second.TryLock(&failure), LockAttempt::Held);
+  EXPECT_EQ(failure.reason, "untouched");
+  first.Release();
+
+  // Something that is no lock file sits under the lock's name.
+  fs::create_directory(runtime.path() / "blocked.lock");
+  NamedLock blocked("blocked");
+  EXPECT_EQ(blocked.TryLock(&failure), LockAttempt::Unavailable);
+  EXPECT_EQ(failure.folder, runtime.path());
+  EXPECT_EQ(failure.reason, std::strerror(EISDIR));
+  EXPECT_FALSE(blocked.TryAcquire());
+}
+
+TEST_F(Ipc, ADeadWritersSectionIsTakenOverWhileAReaderLooksAtIt) {
+  const std::string name = "F2308FDA-1C8A-4e63-94DA-5CEB8BC6C8BE";
+  const fs::path path = runtime.path() / name;
+  for (bool readerLetsGo : {true, false}) {
+    SCOPED_TRACE(readerLetsGo ? "the reader lets go" : "the reader never lets go");
+    // What a writer that died leaves: the file, with nobody's lock on it.
+    fs::remove(path);
+    std::ofstream(path) << std::string(32008, 'x');
+    // A reader that found it and holds its shared lock at this instant.
+    Fd reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+    std::thread lettingGo;
+    if (readerLetsGo) {
+      lettingGo = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::flock(reader.get(), LOCK_UN);
+      });
+    }
+    auto writer = SectionWriter::Create(name, 32008);
+    if (lettingGo.joinable()) lettingGo.join();
+    EXPECT_EQ(static_cast<bool>(writer), readerLetsGo);
+    if (writer) {
+      EXPECT_EQ(writer->data()[0], 0);  // a fresh section, not the dead one's bytes
+      EXPECT_TRUE(SectionPresent(name));
+    }
+  }
 }
 
 }  // namespace
