@@ -1,5 +1,8 @@
 #include "recorder/app/recorder_app.h"
 
+#include <cstdio>
+
+#include "platform/text/utf.h"
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
 
@@ -14,11 +17,27 @@ COrvWebRecorderApp::COrvWebRecorderApp(AppServices services) : services_(std::mo
 bool COrvWebRecorderApp::InitInstance() {
   // Checked before anything is written, so a second instance leaves the
   // profile as the running one has it. The running one is not brought up.
-  if (!instanceLock_.TryAcquire()) {
-    if (services_.messageBox) {
-      services_.messageBox->Show(LoadMessage(IDS_ALREADY_RUNNING), MessageBoxButtons::Ok, MessageBoxIcon::None);
+  platform::ipc::FolderFailure failure;
+  switch (instanceLock_.TryLock(&failure)) {
+    case platform::ipc::LockAttempt::Acquired:
+      break;
+    case platform::ipc::LockAttempt::Held:
+      if (services_.messageBox) {
+        services_.messageBox->Show(LoadMessage(IDS_ALREADY_RUNNING), MessageBoxButtons::Ok, MessageBoxIcon::None);
+      }
+      return false;
+    case platform::ipc::LockAttempt::Unavailable: {
+      // Not "already running": nothing runs, and the user has to mend the
+      // folder before any start can succeed.
+      const std::string text = "Cannot create the lock that keeps a second copy of the program out in the folder \"" +
+                               failure.folder.string() + "\": " + failure.reason + ".";
+      std::fprintf(stderr, "OrvWebRecorder: %s\n", text.c_str());
+      if (services_.messageBox) {
+        services_.messageBox->Show(platform::FromUtf8(text), MessageBoxButtons::Ok, MessageBoxIcon::Stop);
+      }
+      exitCode_ = kExitNoInstanceLock;
+      return false;
     }
-    return false;
   }
 
   if (GetProfileInt(kKeyFirstRun, 1) != 0) {

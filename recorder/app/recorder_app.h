@@ -36,11 +36,18 @@ class COrvWebRecorderApp {
   // Always false: the process ends once this returns.
   bool InitInstance();
 
+  // What the process should exit with once InitInstance has returned: 0, or
+  // kExitNoInstanceLock when the single-instance lock could not be made at
+  // all (a second instance is no failure and exits with 0).
+  int exitCode() const { return exitCode_; }
+  static constexpr int kExitNoInstanceLock = 1;
+
   // "DebugMode" as read at start-up; the message log follows it.
   int debugMode = 0;
 
  private:
   AppServices services_;
+  int exitCode_ = 0;
   // Held until the process ends; the kernel drops it with the process.
   platform::ipc::NamedLock instanceLock_{kInstanceLockName};
 };

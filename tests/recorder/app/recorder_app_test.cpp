@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -184,6 +187,62 @@ TEST_F(Startup, DebugModeIsReadForTheMainWindow) {
     app.InitInstance();
     EXPECT_EQ(debugModeSeen, mode);
   }
+}
+
+TEST_F(Startup, ALockThatCannotBeMadeIsAnErrorNamingTheFolderNotASecondInstance) {
+  WriteProfileString(kKeySourceName, u"rec_sink.monitor");
+  testing_support::TempDir tmp;
+  const fs::path fallback = tmp.path() / ("orvweb-" + std::to_string(::getuid()));
+  struct Case {
+    const char* name;
+    std::optional<std::string> runtimeDir;
+    std::function<void()> prepare;
+    fs::path folder;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"no lock file can be made in the runtime folder", runtime.string(),
+       [&] { fs::create_directory(runtime / "OrvWebRecorder.exe.lock"); }, runtime, std::strerror(EISDIR)},
+      {"the fallback folder is a link", std::nullopt,
+       [&] { fs::create_directory_symlink(runtime, fallback); }, fallback, "it is a symbolic link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::ScopedEnv runtimeDir("XDG_RUNTIME_DIR", c.runtimeDir);
+    testing_support::ScopedEnv tmpDir("TMPDIR", tmp.path().string());
+    c.prepare();
+    const auto before = Profile();
+    boxes.shown.clear();
+    mainRuns = 0;
+
+    COrvWebRecorderApp app(Services());
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(app.exitCode(), COrvWebRecorderApp::kExitNoInstanceLock);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    const std::string text = platform::ToUtf8(boxes.shown[0].text);
+    EXPECT_EQ(text.find("runs already"), std::string::npos);
+    EXPECT_NE(text.find("\"" + c.folder.string() + "\""), std::string::npos) << text;
+    EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+    EXPECT_EQ(boxes.shown[0].icon, MessageBoxIcon::Stop);
+    EXPECT_EQ(Profile(), before);
+    EXPECT_EQ(mainRuns, 0);
+    fs::remove_all(runtime / "OrvWebRecorder.exe.lock");
+    fs::remove(fallback);
+  }
+
+  // Mended, the program starts; a second instance is no failure.
+  {
+    COrvWebRecorderApp first(Services());
+    EXPECT_FALSE(first.InitInstance());
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_EQ(mainRuns, 1);
+  }
+  platform::ipc::NamedLock running(kInstanceLockName);
+  ASSERT_TRUE(running.TryAcquire());
+  COrvWebRecorderApp second(Services());
+  EXPECT_FALSE(second.InitInstance());
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_EQ(boxes.shown.back().text, u"Programm runs already.");
 }
 
 }  // namespace
