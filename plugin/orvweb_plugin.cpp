@@ -32,8 +32,10 @@ COrvWebPlugin::COrvWebPlugin(IUnknown* outer) : controlling_(outer ? outer : &in
 }
 
 COrvWebPlugin::~COrvWebPlugin() {
-  // The closing write (state 8, texts kept, one notice) happens when the
-  // channel closes; only an object that opened it gets here with one.
+  // The last word first (state 8, texts kept, one notice), while the section
+  // is still there to be read; only then the player and the section go. A
+  // failed creation has no channel and says nothing.
+  if (channel_) channel_->WriteClosing();
   DropConnection();
   window_.reset();
   channel_.reset();

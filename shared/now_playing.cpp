@@ -40,8 +40,14 @@ std::unique_ptr<NowPlayingWriter> NowPlayingWriter::Open() {
 }
 
 NowPlayingWriter::~NowPlayingWriter() {
-  WriteState(kPlayStateMediaEnded);
+  WriteClosing();
   impl_->section.reset();
+}
+
+void NowPlayingWriter::WriteClosing() {
+  if (closed_) return;
+  closed_ = true;
+  WriteState(kPlayStateMediaEnded);
 }
 
 void NowPlayingWriter::WriteFull(int32_t playState, const NowPlayingItem& item) {

@@ -63,7 +63,7 @@ std::u16string LoadField(const char16_t (&field)[kNowPlayingFieldUnits]);
 class NowPlayingWriter {
  public:
   static std::unique_ptr<NowPlayingWriter> Open();
-  // The closing write: state 8, texts kept, then the notice; then the
+  // The closing write, unless WriteClosing() made it already; then the
   // section is closed and disappears.
   ~NowPlayingWriter();
   NowPlayingWriter(const NowPlayingWriter&) = delete;
@@ -73,6 +73,10 @@ class NowPlayingWriter {
   void WriteFull(int32_t playState, const NowPlayingItem& item);
   // Changes only the size and state (bytes 0-7), then notifies.
   void WriteState(int32_t playState);
+  // The closing write: state 8, texts kept, then the notice. Made once; the
+  // section stays until the writer goes, so a reader that wakes up on the
+  // notice while the owner is still shutting down sees the final state.
+  void WriteClosing();
 
   const NowPlayingRecord& record() const { return *record_; }
 
@@ -81,6 +85,7 @@ class NowPlayingWriter {
   explicit NowPlayingWriter(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
   NowPlayingRecord* record_;
+  bool closed_ = false;
 };
 
 // Posts the notice to every listener without waiting for any.

@@ -1,6 +1,7 @@
 #pragma once
 // A fake player core and media for the plug-in's tests: each call can be
 // made to fail, and every call of interest is logged in order.
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -62,6 +63,7 @@ class FakeCore final : public IWMPCore, public IConnectionPointContainer, public
   HRESULT adviseResult = S_OK;
   uint32_t adviseCookie = 7;
   bool holdSink = true;  // false: a player that keeps no reference on the sink
+  std::function<void()> onUnadvise;  // runs as the plug-in disconnects
 
   // What the plug-in did.
   ComPtr<IWMPEvents> sink;
@@ -134,6 +136,7 @@ class FakeCore final : public IWMPCore, public IConnectionPointContainer, public
   }
   HRESULT Unadvise(uint32_t cookie) override {
     Log("Unadvise " + std::to_string(cookie));
+    if (onUnadvise) onUnadvise();
     sink.reset();
     weakSink = nullptr;
     return S_OK;

@@ -29,6 +29,7 @@ struct Module {
   HRESULT (*canUnloadNow)() = nullptr;
   HRESULT (*registerServer)() = nullptr;
   HRESULT (*unregisterServer)() = nullptr;
+  int (*loadString)(uint32_t, char16_t*, int) = nullptr;
 
   static Module& Get() {
     static Module m = [] {
@@ -39,6 +40,7 @@ struct Module {
       x.canUnloadNow = reinterpret_cast<decltype(x.canUnloadNow)>(::dlsym(x.handle, "DllCanUnloadNow"));
       x.registerServer = reinterpret_cast<decltype(x.registerServer)>(::dlsym(x.handle, "DllRegisterServer"));
       x.unregisterServer = reinterpret_cast<decltype(x.unregisterServer)>(::dlsym(x.handle, "DllUnregisterServer"));
+      x.loadString = reinterpret_cast<decltype(x.loadString)>(::dlsym(x.handle, "DllLoadString"));
       return x;
     }();
     return m;

@@ -267,6 +267,36 @@ TEST_F(PluginTest, DestructionPublishesStateEightWithTheLastTextsThenTheSectionG
   }
 }
 
+TEST_F(PluginTest, AReaderWokenByTheClosingNoticeFindsTheClosingRecordUnderItsName) {
+  ComPtr<IWMPPluginUI> plugin;
+  ASSERT_EQ(CreatePlugin(plugin), S_OK);
+  auto core = MakeCore();
+  core->holdSink = false;  // connected until the last release
+  core->media = Song(u"Ann", u"First", u"http://radio/1");
+  ASSERT_EQ(plugin->SetCore(core.get()), S_OK);
+  Notices();
+
+  // What a reader sees once the notice is out, while the plug-in goes on
+  // with its shutdown: the section is still there, holding the last word.
+  int noticesBefore = -1;
+  NowPlayingSnapshot seen;
+  NowPlayingReadResult result = NowPlayingReadResult::NotPresent;
+  core->onUnadvise = [&] {
+    noticesBefore = Notices();
+    result = orvweb::ReadNowPlaying(seen);
+  };
+  plugin.reset();
+
+  EXPECT_EQ(noticesBefore, 1);
+  ASSERT_EQ(result, NowPlayingReadResult::Ok);
+  EXPECT_EQ(seen.playState, orvweb::kPlayStateMediaEnded);
+  EXPECT_EQ(seen.item.author, u"Ann");
+  EXPECT_EQ(seen.item.title, u"First");
+  EXPECT_EQ(Notices(), 0);  // one notice in all
+  NowPlayingSnapshot after;
+  EXPECT_EQ(orvweb::ReadNowPlaying(after), NowPlayingReadResult::NotPresent);
+}
+
 TEST_F(PluginTest, ASecondObjectFailsWhileTheFirstLivesAndLeavesItsRecord) {
   ComPtr<IWMPPluginUI> first;
   ASSERT_EQ(CreatePlugin(first), S_OK);

@@ -80,5 +80,28 @@ TEST_F(Registration, AFailedRegistrationIsReportedAndStillBroadcast) {
   EXPECT_EQ(Changes(), 1);
 }
 
+TEST_F(Registration, TheNamesTheRegistrationPointsAtAreInTheLibrarysStringTable) {
+  ASSERT_EQ(Module::Get().registerServer(), S_OK);
+  ASSERT_NE(Module::Get().loadString, nullptr);
+  for (const char* value : {"FriendlyName", "Description"}) {
+    SCOPED_TRACE(value);
+    const std::u16string address = store_.GetString(kPluginKey, value).value_or(u"");
+    const size_t hash = address.rfind(u'#');
+    ASSERT_NE(hash, std::u16string::npos);
+    const auto id = static_cast<uint32_t>(std::stoul(platform::ToUtf8(address.substr(hash + 1))));
+    char16_t text[64];
+    const int n = Module::Get().loadString(id, text, 64);
+    EXPECT_EQ(std::u16string(text, n), u"Orvello Plugin");
+    EXPECT_EQ(text[n], u'\0');
+    EXPECT_EQ(Module::Get().loadString(id, nullptr, 0), n);
+  }
+  // A short buffer gets a cut text that still ends; an unknown one nothing.
+  char16_t shortBuffer[4] = {u'x', u'x', u'x', u'x'};
+  EXPECT_EQ(Module::Get().loadString(102, shortBuffer, 4), 3);
+  EXPECT_EQ(std::u16string(shortBuffer), u"Orv");
+  EXPECT_EQ(Module::Get().loadString(101, shortBuffer, 4), 0);
+  EXPECT_EQ(shortBuffer[0], u'\0');
+}
+
 }  // namespace
 }  // namespace plugin_test
