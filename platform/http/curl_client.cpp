@@ -41,6 +41,10 @@ bool IsAllowedAddress(const std::string& url, Schemes schemes) {
 }
 
 struct Transfer {
+  CURL* easy = nullptr;
+  long onlyStatus = 0;
+  bool statusChecked = false;
+  bool refusedStatus = false;
   const BodySink* sink = nullptr;
   uint64_t maxBytes = 0;
   uint64_t received = 0;
@@ -51,6 +55,16 @@ struct Transfer {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t bytes = size * count;
+  if (transfer->onlyStatus != 0 && !transfer->statusChecked) {
+    // The headers of the final answer are in by its first body byte.
+    transfer->statusChecked = true;
+    long code = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &code);
+    if (code != transfer->onlyStatus) {
+      transfer->refusedStatus = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+  }
   if (bytes > transfer->maxBytes - transfer->received) {
     transfer->tooLarge = true;
     return CURL_WRITEFUNC_ERROR;
@@ -97,6 +111,8 @@ class CurlClient : public Client {
 
     const char* protocols = options.schemes == Schemes::HttpsOnly ? "https" : "http,https";
     Transfer transfer;
+    transfer.easy = easy;
+    transfer.onlyStatus = options.onlyStatus;
     transfer.sink = &sink;
     transfer.maxBytes = options.maxBodyBytes;
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -124,7 +140,10 @@ class CurlClient : public Client {
         result.status = Status::Ok;
         break;
       case CURLE_WRITE_ERROR:
-        result.status = transfer.tooLarge ? Status::TooLarge : transfer.aborted ? Status::Aborted : Status::Failed;
+        result.status = transfer.refusedStatus ? Status::Ok
+                        : transfer.tooLarge    ? Status::TooLarge
+                        : transfer.aborted     ? Status::Aborted
+                                               : Status::Failed;
         break;
       case CURLE_FILESIZE_EXCEEDED:
         result.status = Status::TooLarge;

@@ -18,6 +18,9 @@ Result FakeClient::Get(const std::string& url, const Options& options, const Bod
     if (it == replies_.end()) return Result{Status::Failed, 0};
     reply = it->second;
   }
+  if (options.onlyStatus != 0 && reply.result.ok() && reply.result.httpCode != options.onlyStatus) {
+    return reply.result;  // the body of another status never reaches the sink
+  }
   // The cap and the sink's veto behave as with the real client.
   const size_t step = std::max<size_t>(reply.pieceSize, 1);
   uint64_t delivered = 0;

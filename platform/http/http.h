@@ -19,6 +19,10 @@ struct Options {
   int totalTimeoutMs = 20000;
   uint64_t maxBodyBytes = 8u << 20;
   bool followRedirects = true;
+  // When not 0, only a final answer with this status hands its body to the
+  // sink; any other ends the request before the sink sees a byte of it
+  // (Status::Ok with that httpCode), so an error page is never taken for data.
+  long onlyStatus = 0;
 };
 
 enum class Status {

@@ -158,13 +158,22 @@ Outcome UpdateChecker::RunUpdateCheck() const {
     if (!services_.ui || !services_.ui->AskYesNo(config.productKey, kUpdateQuestion)) return Outcome::Declined;
   }
 
-  const fs::path folder = services_.tempFolder.empty() ? platform::files::TempFolder() : services_.tempFolder;
+  // The download is written beside where it ends up, so putting it in place
+  // is one rename on one file system: an installer in the temporary folder,
+  // a library beside its target.
+  const fs::path libraryTarget = offer->library ? fs::path(ToUtf8(config.libraryTargetPath)) : fs::path();
+  const fs::path folder = !libraryTarget.empty()        ? libraryTarget.parent_path()
+                          : services_.tempFolder.empty() ? platform::files::TempFolder()
+                                                         : services_.tempFolder;
   platform::http::Options fileOptions = pageOptions;
   fileOptions.totalTimeoutMs = 30 * 60 * 1000;
   fileOptions.maxBodyBytes = kMaxDownloadBytes;
+  // An error page is never written anywhere: its body is not even taken.
+  fileOptions.onlyStatus = 200;
 
-  // The file is made when the first bytes arrive, so an answer without a
-  // body leaves nothing behind; whatever fails below removes it again.
+  // The file is made when the first bytes of a 200 answer arrive, and it
+  // keeps its temporary name until the transfer has completed; whatever
+  // fails below removes it again.
   std::optional<NewFile> file;
   bool noTempFile = false, writeFailed = false;
   uint64_t received = 0;
@@ -197,10 +206,9 @@ Outcome UpdateChecker::RunUpdateCheck() const {
   if (!file->Close()) return Outcome::DownloadFailed;
 
   if (offer->library) {
-    if (config.libraryTargetPath.empty()) return Outcome::NoLibraryTarget;
-    const fs::path target(ToUtf8(config.libraryTargetPath));
-    platform::files::SetMode(file->path(), platform::files::Mode(target).value_or(0644));
-    if (!platform::files::MoveReplace(file->path(), StagedPath(target))) return Outcome::StageFailed;
+    if (libraryTarget.empty()) return Outcome::NoLibraryTarget;
+    platform::files::SetMode(file->path(), platform::files::Mode(libraryTarget).value_or(0644));
+    if (!platform::files::MoveReplace(file->path(), StagedPath(libraryTarget))) return Outcome::StageFailed;
     file->Keep();
     return Outcome::Staged;
   }

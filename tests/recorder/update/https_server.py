@@ -2,7 +2,8 @@
 """A small file server on 127.0.0.1 for the update check's tests.
 
 Serves the files of --root: "<name>" with status 200, "<name>.redirect"
-(holding an address) with a 302 to it, anything else with 404. Every request
+(holding an address) with a 302 to it, "<name>.status" (a status code on its
+first line, a body after it) with that answer, anything else with 404. Every request
 is appended to --log as "GET <path> <agent>" before it is answered. With
 --hold PREFIX, requests whose path starts with PREFIX wait until the file
 --release exists. Without --cert it speaks plain http. The chosen port is
@@ -42,6 +43,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_header("Location", f.read().strip())
                 self.send_header("Content-Length", "0")
                 self.end_headers()
+            return
+        if os.path.isfile(name + ".status"):
+            with open(name + ".status", "rb") as f:
+                code, _, body = f.read().partition(b"\n")
+            self.send_response(int(code))
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
             return
         if not os.path.isfile(name):
             body = b"<html>not found</html>"

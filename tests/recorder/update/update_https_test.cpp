@@ -265,6 +265,58 @@ TEST_F(UpdateHttps, ALibraryReplacesItsTargetAtTheNextStart) {
   EXPECT_TRUE(ui->questions().empty());
 }
 
+TEST_F(UpdateHttps, AnErrorAnswerToTheDownloadLeavesNoFileAnywhere) {
+  const fs::path target = work.path() / "lib" / "libOrvWeb.so";
+  Put(target, "old");
+  // An error page big enough to arrive in many pieces.
+  const std::string errorPage = "<html>" + std::string(200000, 'e') + "</html>";
+  server->Put("files/broken.exe.status", "500\n" + errorPage);
+  server->Put("files/broken.dll.status", "500\n" + errorPage);
+  const struct {
+    const char* name;
+    std::string file;
+    bool library;
+  } cases[] = {
+      {"installer not found", "missing.exe", false},
+      {"installer with a server error", "broken.exe", false},
+      {"library not found", "missing.dll", true},
+      {"library with a server error", "broken.dll", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server->Put("update/orvWebVer.htm", "18|" + server->base() + "/files/" + c.file);
+    auto checker = Checker(Page());
+    if (c.library) checker.config.libraryTargetPath = platform::FromUtf8(target.string());
+    EXPECT_EQ(checker.RunUpdateCheck(), Outcome::DownloadFailed);
+    EXPECT_TRUE(FilesIn(temp).empty());
+    EXPECT_EQ(FilesIn(target.parent_path()), std::vector<fs::path>{target});
+    EXPECT_EQ(Read(target), "old");
+    EXPECT_TRUE(checker.ApplyStagedLibrary());
+    EXPECT_EQ(Read(target), "old");
+    EXPECT_TRUE(ui->opened().empty());
+  }
+}
+
+TEST_F(UpdateHttps, ALibraryIsDownloadedBesideItsTargetUnderATemporaryName) {
+  const fs::path target = work.path() / "lib" / "libOrvWeb.so";
+  Put(target, "old");
+  server->Put("update/orvWebVer.htm", "18|" + server->base() + "/hold/libOrvWeb.dll");
+  server->Put("hold/libOrvWeb.dll", "new library");
+  auto checker = Checker(Page());
+  checker.config.libraryTargetPath = platform::FromUtf8(target.string());
+  auto run = std::async(std::launch::async, [&] { return checker.RunUpdateCheck(); });
+  // While the answer is held, nothing stands beside the target yet; once
+  // it completes, the staged file is there and the target untouched.
+  ASSERT_TRUE(WaitUntil([&] { return server->requests().size() == 2; }, 20000));
+  EXPECT_EQ(FilesIn(target.parent_path()), std::vector<fs::path>{target});
+  server->Release();
+  EXPECT_EQ(run.get(), Outcome::Staged);
+  EXPECT_EQ(Read(UpdateChecker::StagedPath(target)), "new library");
+  EXPECT_EQ(FilesIn(target.parent_path()).size(), 2u);
+  EXPECT_TRUE(FilesIn(temp).empty());
+  EXPECT_EQ(Read(target), "old");
+}
+
 TEST_F(UpdateHttps, StartChecksOnlyWhenTheLastCheckIsADayOld) {
   server->Put("update/orvWebVer.htm", "17|" + server->base() + "/setup.exe");
   const int64_t now = std::time(nullptr);
