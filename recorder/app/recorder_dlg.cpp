@@ -97,6 +97,13 @@ HRESULT COrvWebRecorderDlg::OnUiLoaded(platform::html::IPage* page) {
   if (FAILED(bound)) return bound;
   page_ = page;
   log_.WriteLogId(IDS_UI_LOADED);
+  // The page loaded again while songs are being written (its web process
+  // died, or it reloaded itself): only the page is bound anew. Rebuilding
+  // for monitoring would cut the song short and lose it.
+  if (recordingOn_ || engine_->monitorOnly() == 0) {
+    if (recordingOn_) page_->SetValue(kIsRecordingElement, u"1");
+    return S_OK;
+  }
   SetTimer(kPlayerSearchTimer, kPlayerSearchMs);
   OnNowPlayingChanged();
   const HRESULT built = engine_->RebuildGraph(1);

@@ -1,0 +1,90 @@
+#pragma once
+// The main window: the HTML dialog around the recording controller. It shows
+// the built-in loading page, sends the window on to the UI page, binds that
+// page through the controller when it has loaded (and again whenever it loads
+// anew, as after the web process died), routes the page's buttons and the
+// help key, and ends the program's modal run when the window is closed or
+// the page cannot be bound.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/shell/message_box.h"
+#include "recorder/app/recorder_dlg.h"
+#include "recorder/ui/dialog_host.h"
+#include "recorder/ui/opener.h"
+
+namespace orvweb::ui {
+
+// The ids of the main page's element contract.
+inline constexpr char kRecordButton[] = "RecordButton";
+inline constexpr char kOptionsButton[] = "OptionsButton";
+inline constexpr char kOpenSongsButton[] = "OpenSongsButton";
+inline constexpr char kHelpButton[] = "HelpButton";
+inline constexpr char kVolumeInc[] = "VolumeInc";
+inline constexpr char kVolumeDec[] = "VolumeDec";
+
+// The encoder's major and minor version, or nullopt when the library is missing.
+using EncoderProbe = std::function<std::optional<std::pair<int, int>>()>;
+// Asks the LAME library.
+std::optional<std::pair<int, int>> ProbeLameEncoder();
+
+class CMainWindow;
+
+struct MainWindowServices {
+  DialogHostFactory makeHost;
+  platform::shell::IMessageBox* messageBox = nullptr;
+  IOpener* opener = nullptr;
+  EncoderProbe probeEncoder;  // empty: ProbeLameEncoder
+  // Window initialisation, in this order after the window exists: the About
+  // entry of the window menu, then the update check. Either may be empty.
+  std::function<void(CMainWindow&)> addAboutEntry;
+  std::function<void()> startUpdateCheck;
+  // The user minimised the window (tray handling).
+  std::function<void(CMainWindow&)> minimized;
+  // Serves the built-in pages and pictures (res://); icon files of the window.
+  std::function<bool(const std::string& path, std::string& bytes, std::string& mimeType)> resources;
+  std::vector<std::string> iconFiles;
+  bool debugMode = false;
+};
+
+// The window's template: caption, size, minimise box, help key, watched ids.
+platform::html::DialogTemplate MainWindowTemplate(const MainWindowServices& services);
+
+class CMainWindow {
+ public:
+  CMainWindow(COrvWebRecorderDlg& dlg, MainWindowServices services);
+  ~CMainWindow();
+  CMainWindow(const CMainWindow&) = delete;
+  CMainWindow& operator=(const CMainWindow&) = delete;
+
+  // Shows the loading page and runs the window until it closes; the
+  // controller has had OnDestroy when this returns.
+  int Run();
+
+  IDialogHost& host() { return *host_; }
+  COrvWebRecorderDlg& controller() { return dlg_; }
+  bool bound() const { return bound_; }
+  bool loadFailed() const { return loadFailed_; }
+
+  // The handlers the dialog calls; public so that tests can play them.
+  void OnDocumentComplete(const std::string& url);
+  void OnPageEvent(const platform::html::PageEvent& event);
+  void OnCloseRequested();
+  void OnWebProcessGone();
+
+ private:
+  void Close(int result);
+
+  COrvWebRecorderDlg& dlg_;
+  MainWindowServices services_;
+  std::string uiPageUrl_;
+  std::unique_ptr<IDialogHost> host_;
+  bool bound_ = false;
+  bool loadFailed_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace orvweb::ui

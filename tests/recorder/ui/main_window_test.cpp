@@ -1,0 +1,208 @@
+// The main window's binding over the real controller, an in-memory page and
+// a fake host: the load sequence, the buttons, the gauge and the close.
+#include "recorder/ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_host.h"
+#include "tests/recorder/app/controller_fixture.h"
+
+namespace {
+
+using controller_test::M;
+using orvweb::ui::CMainWindow;
+using platform::html::PageEvent;
+
+class RecordingOpener : public orvweb::ui::IOpener {
+ public:
+  bool OpenUri(const std::string& uri) override {
+    uris.push_back(uri);
+    return true;
+  }
+  std::vector<std::string> uris;
+};
+
+class MainWindow : public controller_test::Controller {
+ protected:
+  void SetUp() override {
+    Controller::SetUp();
+    orvweb::ui::MainWindowServices services;
+    services.makeHost = factory.Make();
+    services.messageBox = &boxes;
+    services.opener = &opener;
+    services.probeEncoder = [this] { return encoder; };
+    services.addAboutEntry = [this](CMainWindow&) { initSteps.push_back("about"); };
+    services.startUpdateCheck = [this] { initSteps.push_back("update"); };
+    window = std::make_unique<CMainWindow>(*dlg, std::move(services));
+    host = &factory.last();
+    // The fake host's page stands in for the fixture's page.
+    for (const char* id : {"NowPlaying", "RecordLabel", "RecGauge", "GaugeTable"}) host->page_.AddElement(id);
+    host->page_.AddElement("Log", "textarea");
+    host->page_.AddElement("IsRecording", "input");
+  }
+
+  const platform::html::MemoryPage::Element& El(const char* id) { return *host->page_.Find(id); }
+  std::string LogText() { return platform::ToUtf8(El("Log").value); }
+  void Click(const char* id) {
+    PageEvent event;
+    event.id = id;
+    window->OnPageEvent(event);
+    loop.RunPending();
+  }
+  std::string UiUrl() const { return M(orvweb::IDS_UI_PAGE); }
+  void Bind() {
+    window->OnDocumentComplete("res://orvweb/LoadingPage");
+    window->OnDocumentComplete(UiUrl());
+    ASSERT_TRUE(window->bound());
+  }
+
+  ui_test::HostFactory factory;
+  ui_test::FakeHost* host = nullptr;
+  RecordingOpener opener;
+  std::optional<std::pair<int, int>> encoder;
+  std::vector<std::string> initSteps;
+  std::unique_ptr<CMainWindow> window;
+};
+
+TEST_F(MainWindow, WindowIsTheMainTemplateInitialisedInOrder) {
+  const auto& t = host->dialog;
+  EXPECT_EQ(platform::ToUtf8(t.caption), "Orvello Web Edition");
+  EXPECT_EQ(t.widthDlu, 485);
+  EXPECT_EQ(t.heightDlu, 313);
+  EXPECT_TRUE(t.minimizeBox);
+  EXPECT_TRUE(t.helpKey);
+  EXPECT_EQ(t.loadingPageUrl, "res://orvweb/LoadingPage");
+  EXPECT_EQ(host->owner, nullptr);
+  EXPECT_EQ(initSteps, (std::vector<std::string>{"about", "update"}));
+}
+
+TEST_F(MainWindow, LoadSequenceFollowsTheCompletedUrl) {
+  struct Case {
+    std::string url;
+    bool navigates;
+    bool binds;
+  };
+  std::string upper = UiUrl();
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::vector<Case> cases = {
+      {"res://orvweb/LoadingPage", true, false},
+      {"RES://ORVWEB/LoadingPage", true, false},
+      {"Res://orvweb/other", true, false},
+      {"https://elsewhere.example/orvweb.html", false, false},
+      {upper, false, true},
+      {UiUrl() + "?again", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    host->navigations.clear();
+    host->painting.clear();
+    window->OnDocumentComplete(c.url);
+    if (c.navigates) {
+      EXPECT_EQ(host->navigations, std::vector<std::string>{UiUrl()});
+      EXPECT_EQ(host->painting, std::vector<bool>{true});
+    } else {
+      EXPECT_TRUE(host->navigations.empty());
+    }
+    EXPECT_EQ(window->bound(), c.binds);
+  }
+}
+
+TEST_F(MainWindow, BoundPageShowsGaugeAndEncoderLine) {
+  for (bool found : {false, true}) {
+    SCOPED_TRACE(found);
+    encoder = found ? std::optional<std::pair<int, int>>({3, 100}) : std::nullopt;
+    host->page_.AddElement("RecGauge").style["width"] = u"99";
+    Bind();
+    EXPECT_EQ(host->painting.back(), false);
+    EXPECT_EQ(platform::ToUtf8(El("RecGauge").style.at("width")), "0");
+    EXPECT_EQ(platform::ToUtf8(El("GaugeTable").style.at("visibility")), "Visible");
+    // The completion repeats the bind: the log starts afresh each time.
+    const auto lines = Logged();
+    ASSERT_GE(lines.size(), 2u) << LogText();
+    EXPECT_EQ(lines.front(), M(orvweb::IDS_UI_LOADED));
+    EXPECT_EQ(lines.back(), found ? "Lame_enc.dll v3.100 is found." : M(orvweb::IDS_ENCODER_NOT_FOUND));
+  }
+}
+
+TEST_F(MainWindow, PageWithoutLogClosesWithTheLoadFailure) {
+  host->page_.RemoveElement("Log");
+  window->OnDocumentComplete(UiUrl());
+  EXPECT_TRUE(window->loadFailed());
+  EXPECT_TRUE(host->ended);
+  EXPECT_TRUE(host->hidden);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(platform::ToUtf8(boxes.shown[0].text), M(orvweb::IDS_UI_LOAD_FAILED));
+  EXPECT_EQ(boxes.shown[0].icon, platform::shell::MessageBoxIcon::Stop);
+  // The window is gone for the controller: clicks do nothing any more.
+  Click("RecordButton");
+  EXPECT_FALSE(dlg->recordingOn());
+}
+
+TEST_F(MainWindow, ButtonsAndHelpKeyReachTheirHandlers) {
+  Bind();
+  Click("RecordButton");
+  EXPECT_TRUE(dlg->recordingOn());
+  EXPECT_EQ(platform::ToUtf8(El("IsRecording").value), "1");
+  Click("RecordButton");
+  EXPECT_FALSE(dlg->recordingOn());
+  EXPECT_EQ(platform::ToUtf8(El("IsRecording").value), "0");
+
+  const size_t before = LogSize();
+  Click("VolumeInc");
+  Click("VolumeDec");
+  EXPECT_EQ(LoggedSince(before).size(), 2u);
+
+  Click("HelpButton");
+  PageEvent help;
+  help.kind = PageEvent::Kind::Help;
+  window->OnPageEvent(help);
+  Click("OpenSongsButton");
+  Click("NowPlaying");  // not a button
+  ASSERT_EQ(opener.uris.size(), 3u);
+  EXPECT_EQ(opener.uris[0], M(orvweb::IDS_HELP_PAGE));
+  EXPECT_EQ(opener.uris[1], M(orvweb::IDS_HELP_PAGE));
+  EXPECT_EQ(opener.uris[2], "file://" + songs.string() + "/");
+  EXPECT_EQ(opener.uris[0].substr(opener.uris[0].size() - 9), "help.aspx");
+}
+
+TEST_F(MainWindow, LevelMessagesSetTheGaugeWidth) {
+  Bind();
+  for (auto [level, width] : std::vector<std::pair<unsigned, std::string>>{{0, "0"}, {50, "227"}, {100, "455"},
+                                                                            {1, "4"}}) {
+    dlg->PostMessage(orvweb::kLevelMessage, level);
+    loop.RunPending();
+    EXPECT_EQ(platform::ToUtf8(El("RecGauge").style.at("width")), width) << level;
+  }
+}
+
+TEST_F(MainWindow, WebProcessDeathRebindsWithTheRecordingUntouched) {
+  Bind();
+  Click("RecordButton");
+  ASSERT_TRUE(Recording());
+  const auto files = SongFiles();
+  window->OnWebProcessGone();
+  // The reloaded document starts empty.
+  host->page_.AddElement("IsRecording", "input");
+  window->OnDocumentComplete(UiUrl());
+  EXPECT_TRUE(window->bound());
+  EXPECT_TRUE(Recording());
+  EXPECT_TRUE(dlg->recordingOn());
+  EXPECT_EQ(SongFiles(), files);
+  EXPECT_EQ(platform::ToUtf8(El("IsRecording").value), "1");
+  Click("RecordButton");
+  EXPECT_FALSE(dlg->recordingOn());
+  EXPECT_TRUE(Monitoring());
+}
+
+TEST_F(MainWindow, CloseFinishesTheSongAndEndsTheRun) {
+  Bind();
+  Click("RecordButton");
+  ASSERT_TRUE(Recording());
+  window->OnCloseRequested();
+  EXPECT_TRUE(host->ended);
+  EXPECT_NE(dlg->engine().engineState(), orvweb::kEngineRunning);
+  Click("RecordButton");
+  EXPECT_FALSE(Recording());
+}
+
+}  // namespace
