@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/lame/lame.h"
 #include "platform/shell/folders.h"
 #include "platform/text/utf.h"
 #include "recorder/app/profile.h"
@@ -62,6 +63,12 @@ int GetOutputFormat() {
 void SetMp3EncoderProbe(std::function<bool()> probe) {
   std::lock_guard lock(probeMutex);
   Probe() = std::move(probe);
+}
+
+void ProbeMp3EncoderAtStart() {
+  // The same question the engine's encoder asks: every entry point bound.
+  SetMp3EncoderProbe([] { return platform::lame::LameEncoderTable().Complete(); });
+  platform::lame::LameEncoderTable();  // binds the library now, not at the first read
 }
 
 void SetOutputFormat(int format) { WriteProfileInt(kKeyOutputFormat, format); }

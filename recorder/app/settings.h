@@ -25,6 +25,12 @@ void SetOutputFormat(int format);
 // The probe GetOutputFormat() asks; until one is installed, MP3 counts as
 // unavailable.
 void SetMp3EncoderProbe(std::function<bool()> probe);
+// Looks for the MP3 encoder library now and installs the probe that asks
+// for it, so the output format is right from the first read (the options
+// page can open before any capture graph exists). The program calls it once,
+// early in main. A library found stays bound; a missing one is looked for
+// again at each read.
+void ProbeMp3EncoderAtStart();
 
 int GetShowMinimizeWarning();
 void SetShowMinimizeWarning(int show);

@@ -2,6 +2,7 @@
 // audio source, and the main window's run.
 #include "recorder/app/recorder_app.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -20,6 +21,7 @@
 #include "platform/text/utf.h"
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
+#include "recorder/app/settings.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -243,6 +245,21 @@ TEST_F(Startup, ALockThatCannotBeMadeIsAnErrorNamingTheFolderNotASecondInstance)
   EXPECT_FALSE(second.InitInstance());
   EXPECT_EQ(second.exitCode(), 0);
   EXPECT_EQ(boxes.shown.back().text, u"Programm runs already.");
+}
+
+TEST_F(Startup, TheOutputFormatIsRightFromTheFirstReadAfterTheStartProbe) {
+  // No engine exists yet: the options page may be the first to ask.
+  SetOutputFormat(kOutputFormatMp3);
+  SetMp3EncoderProbe(nullptr);
+  EXPECT_EQ(GetOutputFormat(), kOutputFormatWma);  // what a page read before the probe saw
+  ProbeMp3EncoderAtStart();
+  void* lame = ::dlopen("libmp3lame.so.0", RTLD_NOW | RTLD_LOCAL);
+  EXPECT_EQ(GetOutputFormat(), lame ? kOutputFormatMp3 : kOutputFormatWma);
+  if (lame) ::dlclose(lame);
+  EXPECT_EQ(GetProfileInt(kKeyOutputFormat, 0), kOutputFormatMp3);  // the stored choice is kept
+  SetOutputFormat(kOutputFormatWma);
+  EXPECT_EQ(GetOutputFormat(), kOutputFormatWma);
+  SetMp3EncoderProbe(nullptr);
 }
 
 }  // namespace
