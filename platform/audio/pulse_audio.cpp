@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -229,6 +231,9 @@ class PulseDevice final : public CaptureDevice {
 // gap to the new song instead of losing it. Later the stream is corked and
 // what it queued is thrown away as stale.
 constexpr int kKeepFlowingMs = 2000;
+// The capture thread hands on a begun block at once; this only bounds a
+// mainloop that no longer runs.
+constexpr int kFlushTimeoutMs = 1000;
 
 class PulseStream final : public CaptureStream {
  public:
@@ -271,6 +276,12 @@ class PulseStream final : public CaptureStream {
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = bufferBytes ? std::max(frame, bufferBytes / frame * frame) : static_cast<uint32_t>(-1);
+    // The server wakes us about every fragment but hands over its data in the
+    // pieces it has (a monitor's can be a few bytes), so blocks of the hinted
+    // size are put together here, in memory reserved now.
+    blockBytes_ = bufferBytes ? attr.fragsize : 0;
+    pending_ = 0;
+    if (blockBytes_) block_ = std::make_unique<uint8_t[]>(blockBytes_);
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream_.get(), source.name.c_str(), &attr, flags) < 0) return E_FAIL;
@@ -310,6 +321,7 @@ class PulseStream final : public CaptureStream {
       } else {
         DisarmKeepFlowing();
         deliveredBytes_ = 0;
+        pending_ = 0;
         delivering_ = true;
         if (corked_) {
           DropQueued();
@@ -345,6 +357,18 @@ class PulseStream final : public CaptureStream {
     {
       Lock lock(conn_->mainloop());
       if (!delivering_) return S_OK;
+      // A block begun is recorded audio: it goes out before the stop, on
+      // the capture thread like every other block.
+      if (pending_ && Usable()) {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(conn_->mainloop());
+        flush_ = api->defer_new(api, &PulseStream::OnFlush, this);
+        if (flush_) conn_->Wait([&] { return flush_ == nullptr; }, kFlushTimeoutMs);
+        if (flush_) {
+          api->defer_free(flush_);
+          flush_ = nullptr;
+        }
+      }
+      pending_ = 0;
       delivering_ = false;
       stopDownstream = downstream_ != nullptr;
       if (Usable() && !corked_) ArmKeepFlowing();
@@ -393,9 +417,51 @@ class PulseStream final : public CaptureStream {
       const void* data = nullptr;
       size_t length = 0;
       if (pa_stream_peek(s, &data, &length) < 0 || length == 0) return;
-      if (data) me->Deliver(static_cast<const uint8_t*>(data), length);  // nullptr = a hole: nothing to hand on
+      if (data) me->Take(static_cast<const uint8_t*>(data), length);  // nullptr = a hole: nothing to hand on
       pa_stream_drop(s);
     }
+  }
+
+  // Hands on what the server gave in blocks of the hinted size: whole ones
+  // straight from the server's memory, the rest gathered in block_.
+  void Take(const uint8_t* data, size_t length) {
+    if (!blockBytes_) {
+      Deliver(data, length);
+      return;
+    }
+    if (pending_) {
+      const size_t n = std::min(length, blockBytes_ - pending_);
+      std::memcpy(block_.get() + pending_, data, n);
+      pending_ += n;
+      data += n;
+      length -= n;
+      if (pending_ < blockBytes_) return;
+      FlushBlock();
+    }
+    for (; length >= blockBytes_; data += blockBytes_, length -= blockBytes_) Deliver(data, blockBytes_);
+    if (length) {
+      std::memcpy(block_.get(), data, length);
+      pending_ = length;
+    }
+  }
+
+  static void OnFlush(pa_mainloop_api* api, pa_defer_event* e, void* self) {
+    auto* me = static_cast<PulseStream*>(self);
+    api->defer_free(e);
+    me->flush_ = nullptr;
+    me->FlushBlock();
+    // Nothing more is taken from the stream: what arrives now stays queued
+    // for the next run.
+    me->delivering_ = false;
+    me->conn_->Signal();
+  }
+
+  // With the lock held.
+  void FlushBlock() {
+    if (!pending_) return;
+    const size_t n = pending_;
+    pending_ = 0;
+    Deliver(block_.get(), n);
   }
 
   void Deliver(const uint8_t* data, size_t length) {
@@ -436,6 +502,10 @@ class PulseStream final : public CaptureStream {
   OperationPtr uncork_;
   int uncorkResult_ = -1;  // -1 pending, 0 failed, 1 done
   uint64_t deliveredBytes_ = 0;
+  size_t blockBytes_ = 0;  // 0: blocks as the server gives them
+  size_t pending_ = 0;     // bytes gathered in block_
+  std::unique_ptr<uint8_t[]> block_;
+  pa_defer_event* flush_ = nullptr;  // Stop's request to hand on the begun block
 };
 
 // Used on the main thread only.

@@ -290,6 +290,52 @@ TEST_P(Capture, WritesTheCapturedToneAsWma) {
   EXPECT_TRUE(media_tools::DecodesCleanly(file, &errors)) << errors;
 }
 
+// Keeps the length of every block in memory reserved up front.
+class BlockSizeTap final : public SampleCallback {
+ public:
+  HRESULT SampleCB(double, const uint8_t*, size_t length) override {
+    const size_t n = count_.load(std::memory_order_relaxed);
+    if (n < sizes_.size()) sizes_[n] = length;
+    count_.store(n + 1, std::memory_order_release);
+    return S_OK;
+  }
+  size_t count() const { return count_.load(std::memory_order_acquire); }
+  // Only while the stream is stopped.
+  std::vector<size_t> sizes() const {
+    return std::vector<size_t>(sizes_.begin(), sizes_.begin() + std::min(count(), sizes_.size()));
+  }
+
+ private:
+  std::vector<size_t> sizes_ = std::vector<size_t>(100000);
+  std::atomic<size_t> count_{0};
+};
+
+TEST_P(Capture, BlocksComeAtTheHintedSize) {
+  ScopedNullSink sink(UniqueSinkName("blocks"));
+  ASSERT_TRUE(sink.loaded());
+  auto device = Bind(sink.monitor());
+  ASSERT_NE(device, nullptr);
+  TempDir dir;
+  Child player({"/usr/bin/paplay", "-d", sink.name(), ToneFile(dir, 30.0).string()});
+  for (const uint32_t hint : {4410u, 17640u, 100u}) {
+    SCOPED_TRACE(hint);
+    BlockSizeTap tap;
+    std::unique_ptr<CaptureStream> stream;
+    ASSERT_EQ(system_->Connect(device, hint, &tap, nullptr, stream), S_OK);
+    const uint32_t block = hint / stream->Format().blockAlign * stream->Format().blockAlign;
+    ASSERT_EQ(RunAndWait(*stream), S_OK);
+    const uint64_t wanted = 2 * stream->Format().avgBytesPerSec / block;  // about two seconds of blocks
+    ASSERT_TRUE(WaitUntil([&] { return tap.count() >= wanted; }, 15000)) << tap.count() << " blocks";
+    ASSERT_EQ(stream->Stop(), S_OK);
+    const auto sizes = tap.sizes();
+    ASSERT_FALSE(sizes.empty());
+    // Every block whole; only the one that Stop hands on may be shorter.
+    for (size_t i = 0; i + 1 < sizes.size(); ++i) ASSERT_EQ(sizes[i], block) << "block " << i;
+    EXPECT_GT(sizes.back(), 0u);
+    EXPECT_LE(sizes.back(), block);
+  }
+}
+
 // Reads each frame as a position: left channel the low 16 bits, right the high.
 class PositionTap final : public SampleCallback {
  public:
