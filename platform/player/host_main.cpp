@@ -1,6 +1,6 @@
 // orvweb-mpris-host: a media-player host for user-interface plug-ins on a
-// Linux desktop. It loads the registered plug-ins and feeds them from the
-// MPRIS player on the session bus that is playing.
+// Linux desktop. It loads the registered plug-ins while an MPRIS player is on
+// the session bus and feeds them from the one that is playing.
 //
 //   orvweb-mpris-host                  run until SIGTERM/SIGINT/SIGHUP
 //   orvweb-mpris-host --register LIB   run LIB's DllRegisterServer
@@ -33,10 +33,19 @@ void OnBusClosed(GDBusConnection*, gboolean, GError*, gpointer loop) {
   g_main_loop_quit(static_cast<GMainLoop*>(loop));
 }
 
+// The plug-ins live while a player does, as they would inside one: loaded
+// when the first MPRIS player appears, let go (closing record, notice,
+// section released) when the last one leaves.
+struct HostState {
+  ipc::BroadcastListener* listener = nullptr;
+  PluginHost* plugins = nullptr;
+  bool anyPlayer = false;
+};
+
 gboolean OnPluginsChanged(gint, GIOCondition, gpointer data) {
-  auto* context = static_cast<std::pair<ipc::BroadcastListener*, PluginHost*>*>(data);
-  context->first->Drain();
-  context->second->Refresh();
+  auto* state = static_cast<HostState*>(data);
+  state->listener->Drain();
+  if (state->anyPlayer) state->plugins->Refresh();
   return G_SOURCE_CONTINUE;
 }
 
@@ -75,15 +84,23 @@ int main(int argc, char** argv) {
     PluginHost plugins(core.get());
     // Listening starts before the first look, so no registration is missed.
     auto listener = ipc::BroadcastListener::Create(kPluginAddRemoveMessage);
-    std::pair<ipc::BroadcastListener*, PluginHost*> context(listener.get(), &plugins);
+    HostState state{listener.get(), &plugins, false};
     guint watch = 0;
     if (listener) {
-      watch = g_unix_fd_add(listener->fd(), G_IO_IN, OnPluginsChanged, &context);
+      watch = g_unix_fd_add(listener->fd(), G_IO_IN, OnPluginsChanged, &state);
     } else {
       std::fprintf(stderr, "orvweb-mpris-host: cannot listen for plug-in changes\n");
     }
-    plugins.Refresh();
-    MprisWatcher watcher(bus, [&](const PlayerSnapshot& snapshot) { core->Update(snapshot); });
+    MprisWatcher watcher(
+        bus, [&](const PlayerSnapshot& snapshot) { core->Update(snapshot); },
+        [&](bool anyPlayer) {
+          state.anyPlayer = anyPlayer;
+          if (anyPlayer) {
+            plugins.Refresh();
+          } else {
+            plugins.Clear();
+          }
+        });
 
     g_main_loop_run(loop);
 

@@ -64,9 +64,10 @@ struct MprisWatcher::Call {
   std::string name;
 };
 
-MprisWatcher::MprisWatcher(GDBusConnection* connection, OnChange onChange)
+MprisWatcher::MprisWatcher(GDBusConnection* connection, OnChange onChange, OnPresence onPresence)
     : connection_(G_DBUS_CONNECTION(g_object_ref(connection))),
       onChange_(std::move(onChange)),
+      onPresence_(std::move(onPresence)),
       cancellable_(g_cancellable_new()) {
   ownerSub_ = g_dbus_connection_signal_subscribe(
       connection_, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
@@ -161,12 +162,14 @@ void MprisWatcher::NameOwned(const std::string& name, const std::string& owner) 
   auto it = owners_.find(name);
   if (it != owners_.end() && it->second == owner) return;  // already known
   if (it != owners_.end()) NameLost(name);
+  const bool first = owners_.empty();
   owners_[name] = owner;
   tracker_.Appeared(owner);
   g_dbus_connection_call(connection_, owner.c_str(), kPlayerPath, "org.freedesktop.DBus.Properties", "GetAll",
                          g_variant_new("(s)", kPlayerInterface), G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, -1,
                          cancellable_, &MprisWatcher::OnGetAll, new Call{this, owner});
   Publish();
+  if (first && onPresence_) onPresence_(true);
 }
 
 void MprisWatcher::NameLost(const std::string& name) {
@@ -177,6 +180,7 @@ void MprisWatcher::NameLost(const std::string& name) {
   for (const auto& [other, otherOwner] : owners_) {
     if (otherOwner == owner) return;  // the player still answers under another name
   }
+  if (owners_.empty() && onPresence_) onPresence_(false);
   tracker_.Vanished(owner);
   Publish();
 }

@@ -22,14 +22,20 @@ std::optional<MediaInfo> MediaFromMetadata(GVariant* metadata);
 class MprisWatcher {
  public:
   using OnChange = std::function<void(const PlayerSnapshot&)>;
+  // Whether any MPRIS player is on the bus.
+  using OnPresence = std::function<void(bool anyPlayer)>;
 
-  // onChange runs whenever the followed player's snapshot changes.
-  MprisWatcher(GDBusConnection* connection, OnChange onChange);
+  // onChange runs whenever the followed player's snapshot changes. onPresence
+  // runs when the first player appears (after its snapshot went out) and when
+  // the last one leaves (before the empty snapshot goes out), so whoever
+  // follows the players can still say a last word about the one that left.
+  MprisWatcher(GDBusConnection* connection, OnChange onChange, OnPresence onPresence = {});
   ~MprisWatcher();
   MprisWatcher(const MprisWatcher&) = delete;
   MprisWatcher& operator=(const MprisWatcher&) = delete;
 
   PlayerSnapshot Current() const { return tracker_.Current(); }
+  bool AnyPlayer() const { return !owners_.empty(); }
 
  private:
   struct Call;
@@ -48,6 +54,7 @@ class MprisWatcher {
 
   GDBusConnection* connection_;
   OnChange onChange_;
+  OnPresence onPresence_;
   GCancellable* cancellable_;
   guint ownerSub_ = 0;
   guint propsSub_ = 0;

@@ -1,7 +1,9 @@
 // orvweb-mpris-host with the built OrvWeb.so, fed by a real MPRIS player
 // (mpv with its MPRIS plug-in) on the rig's session bus.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -141,6 +143,65 @@ TEST(MprisHost, AStreamsRepeatedMetadataMakesNoItemChange) {
   EXPECT_EQ(host.Wait(20000), 0);
   mpv.Kill(SIGTERM);
   mpv.Wait(20000);
+}
+
+}  // namespace
+
+namespace {
+
+// The section's file, opened while a writer holds it: what it held last
+// stays readable through the descriptor after the writer removed it.
+platform::ipc::Fd OpenSectionFile() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const auto path = std::filesystem::path(runtime ? runtime : "") / "F2308FDA-1C8A-4e63-94DA-5CEB8BC6C8BE";
+  return platform::ipc::Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+TEST(MprisHost, ThePluginLivesWhileAPlayerIsOnTheBus) {
+  PrivateSession session;
+  PrivateBus bus(session.dir());
+  PrivateSink sink;
+  ASSERT_FALSE(HasFailure());
+  const auto song = TaggedFile(session.dir(), "song.mp3", "Ann", "First Song", 60, 440);
+  ASSERT_EQ(real_support::Run({HostProgram(), "--register", ORVWEB_PLUGIN_PATH}), 0);
+  testing_support::Child host({HostProgram()});
+  auto notices = platform::ipc::BroadcastListener::Create(orvweb::NowPlayingMessageNameUtf8());
+  ASSERT_TRUE(notices);
+  const auto ipc = session.dir() / "mpv.sock";
+  auto args = MpvArgs(ipc, sink);
+  args.push_back(std::string("--script=") + MprisScript());
+  args.push_back(song.string());
+
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    // No player, no plug-in.
+    EXPECT_FALSE(orvweb::NowPlayingPresent());
+    testing_support::Child mpv(args);
+    NowPlayingSnapshot last;
+    ASSERT_TRUE(WaitForRecord([](const NowPlayingSnapshot& s) { return s.item.title == u"First Song"; }, last))
+        << Describe(last);
+    EXPECT_EQ(last.playState, orvweb::kPlayStatePlaying);
+
+    platform::ipc::Fd reader = OpenSectionFile();
+    ASSERT_TRUE(reader);
+    notices->Drain();
+    ASSERT_TRUE(MpvCommand(ipc, R"({"command":["quit"]})"));
+    EXPECT_EQ(mpv.Wait(20000), 0);
+    // The player's leaving is noticed on the bus at once; the section goes
+    // with the plug-in within the two seconds the recorder may take to look.
+    EXPECT_TRUE(testing_support::WaitUntil([] { return !orvweb::NowPlayingPresent(); }, 2000));
+    EXPECT_GE(notices->Drain(), 1);
+    orvweb::NowPlayingRecord record{};
+    ASSERT_EQ(::pread(reader.get(), &record, sizeof record, 0), static_cast<ssize_t>(sizeof record));
+    const NowPlayingSnapshot closing = orvweb::DecodeNowPlaying(record);
+    EXPECT_EQ(closing.playState, orvweb::kPlayStateMediaEnded) << Describe(closing);
+    EXPECT_EQ(closing.item.title, u"First Song");
+    EXPECT_EQ(closing.item.author, u"Ann");
+  }
+
+  host.Kill(SIGTERM);
+  EXPECT_EQ(host.Wait(20000), 0);
+  EXPECT_FALSE(orvweb::NowPlayingPresent());
 }
 
 }  // namespace
