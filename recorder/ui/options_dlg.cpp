@@ -157,7 +157,11 @@ void COptionsDlg::FillAudioInputs(const std::string& displayName, int selection)
       ++n;
     }
   }
-  const int shown = selection >= 0 && selection < static_cast<int>(options.size()) ? selection : -1;
+  // Without a stored line the first one shows chosen, as a drop-down list
+  // shows it anyway: an input index of -1 would leave the capture graph
+  // without a line, and the program could not start monitoring.
+  int shown = selection >= 0 && selection < static_cast<int>(options.size()) ? selection : -1;
+  if (shown < 0 && !options.empty()) shown = 0;
   host_->page().SetOptions(kAudioInput, options, shown);
 }
 

@@ -135,7 +135,8 @@ TEST_F(Options, SourcesGoInAtPositionOneAndFollowTheStoredName) {
 TEST_F(Options, InputValuesCountEveryPinAndTheStoredIndexSelects) {
   AddDevice("d", "D", {PinDirection::Output, PinDirection::Output, PinDirection::Input, PinDirection::Input});
   orvweb::WriteProfileString(orvweb::kKeySourceName, u"d");
-  for (auto [stored, selected] : std::vector<std::pair<int, int>>{{1, 1}, {0, 0}, {-1, -1}, {7, -1}}) {
+  // No stored line, or one the device lacks: the first line, never none.
+  for (auto [stored, selected] : std::vector<std::pair<int, int>>{{1, 1}, {0, 0}, {-1, 0}, {7, 0}}) {
     orvweb::WriteProfileInt(orvweb::kKeySourceInput, stored);
     dlg->RunModal(nullptr);
     EXPECT_EQ(Texts("AudioInput"), (std::vector<std::string>{"Pin 2=2", "Pin 3=3"}));
@@ -143,7 +144,7 @@ TEST_F(Options, InputValuesCountEveryPinAndTheStoredIndexSelects) {
   }
 }
 
-TEST_F(Options, SourceChangeRefillsInputsWithoutSelectionAndOkStoresMinusOne) {
+TEST_F(Options, SourceChangeRefillsInputsWithTheFirstLineChosen) {
   AddDevice("a", "A", {PinDirection::Output, PinDirection::Input});
   AddDevice("b", "B", {PinDirection::Output, PinDirection::Input, PinDirection::Input});
   orvweb::WriteProfileString(orvweb::kKeySourceName, u"a");
@@ -161,9 +162,9 @@ TEST_F(Options, SourceChangeRefillsInputsWithoutSelectionAndOkStoresMinusOne) {
   });
   EXPECT_EQ(dlg->RunModal(nullptr), orvweb::kDialogOk);
   EXPECT_EQ(Texts("AudioInput"), (std::vector<std::string>{"Pin 1=1", "Pin 2=2"}));
-  EXPECT_EQ(El("AudioInput").selected, -1);
+  EXPECT_EQ(El("AudioInput").selected, 0);
   EXPECT_EQ(S(orvweb::GetProfileString(orvweb::kKeySourceName, u"")), "b");
-  EXPECT_EQ(orvweb::GetProfileInt(orvweb::kKeySourceInput, 5), -1);
+  EXPECT_EQ(orvweb::GetProfileInt(orvweb::kKeySourceInput, 5), 0);
 }
 
 TEST_F(Options, OkWritesWhatThePageShowsAndKeepsTheFormatWhenNoneIsChecked) {

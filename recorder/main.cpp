@@ -1,0 +1,120 @@
+// OrvWebRecorder: records what the desktop's media player plays, one file
+// per song. Start-up, the main window and the options page run on the GTK
+// main context; the capture thread and the update check only post to it.
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <csignal>
+
+#include <cstdlib>
+#include <memory>
+
+#include "platform/asf/asf.h"
+#include "platform/audio/audio.h"
+#include "platform/loop/glib_loop.h"
+#include "platform/shell/folders.h"
+#include "platform/shell/gtk_message_box.h"
+#include "recorder/app/messages.h"
+#include "recorder/app/profile.h"
+#include "recorder/app/recorder_app.h"
+#include "recorder/app/recorder_dlg.h"
+#include "recorder/app/web_notice.h"
+#include "recorder/engine/mp3_encoder.h"
+#include "recorder/resources/resources.h"
+#include "recorder/ui/desktop.h"
+#include "recorder/ui/html_dialog_host.h"
+#include "recorder/ui/main_window.h"
+#include "recorder/ui/options_dlg.h"
+#include "recorder/ui/player_host.h"
+
+namespace {
+
+bool g_debugMode = false;
+
+// Diagnostics of the toolkits go to stderr only in debug mode.
+GLogWriterOutput LogWriter(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
+  if (!g_debugMode && !(level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL))) return G_LOG_WRITER_HANDLED;
+  return g_log_writer_standard_streams(level, fields, count, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Pages run in the web process; without an accessibility bus there is
+  // nothing to wait for.
+  if (!std::getenv("NO_AT_BRIDGE")) setenv("NO_AT_BRIDGE", "1", 0);
+  gtk_init(&argc, &argv);
+  g_debugMode = orvweb::GetProfileInt(orvweb::kKeyDebugMode, 0) != 0;
+  g_log_set_writer_func(LogWriter, nullptr, nullptr);
+
+  platform::GlibLoop loop;
+  std::unique_ptr<platform::audio::AudioSystem> audio = platform::audio::MakePulseAudioSystem();
+  orvweb::InstallMp3EncoderProbe();
+  orvweb::WebNotice notice;
+  platform::shell::GtkMessageBox messageBox(orvweb::LoadMessage(orvweb::IDS_CAPTION), orvweb::ui::ActiveDialogWindow);
+  orvweb::ui::GioOpener opener;
+  orvweb::ui::GtkFolderChooser folderChooser;
+  const orvweb::ui::DialogHostFactory makeHost = orvweb::ui::HtmlDialogHostFactory(orvweb::kIdleIcon);
+
+  orvweb::ui::IDialogHost* mainHost = nullptr;
+  orvweb::ui::CMainWindow* mainWindow = nullptr;
+  // A termination request closes the window as its close button does, so
+  // the song being written is finished and the player host is ended.
+  const auto closeOnSignal = +[](gpointer data) -> gboolean {
+    auto* window = *static_cast<orvweb::ui::CMainWindow**>(data);
+    if (window) {
+      window->OnCloseRequested();
+    } else {
+      std::exit(0);
+    }
+    return G_SOURCE_CONTINUE;
+  };
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(signal, closeOnSignal, &mainWindow);
+  orvweb::ui::OptionsServices optionsServices;
+  optionsServices.makeHost = makeHost;
+  optionsServices.audio = audio.get();
+  optionsServices.messageBox = &messageBox;
+  optionsServices.folderChooser = &folderChooser;
+  optionsServices.ownerHost = [&mainHost](platform::Window*) { return mainHost; };
+  optionsServices.resources = orvweb::resources::Lookup;
+  optionsServices.debugMode = g_debugMode;
+  orvweb::ui::COptionsDlg options(std::move(optionsServices));
+
+  // The player host feeds the plug-in from any MPRIS player; one started
+  // here ends with the program.
+  orvweb::ui::PlayerHostLauncher playerHost;
+
+  orvweb::AppServices services;
+  services.messageBox = &messageBox;
+  services.optionsPage = &options;
+  services.webNotice = &notice;
+  services.runMainDialog = [&](orvweb::COrvWebRecorderApp& app) {
+    playerHost.EnsureRunning(platform::shell::ProgramFolder());
+    orvweb::DlgServices dlgServices;
+    dlgServices.audio = audio.get();
+    dlgServices.makeWmaWriter = [] { return platform::asf::MakeFfmpegWmaWriter(); };
+    dlgServices.webNotice = &notice;
+    dlgServices.messageBox = &messageBox;
+    dlgServices.optionsPage = &options;
+    dlgServices.tray = nullptr;
+    dlgServices.debugMode = app.debugMode != 0;
+    orvweb::COrvWebRecorderDlg dlg(loop, std::move(dlgServices));
+
+    orvweb::ui::MainWindowServices windowServices;
+    windowServices.makeHost = makeHost;
+    windowServices.messageBox = &messageBox;
+    windowServices.opener = &opener;
+    windowServices.startUpdateCheck = orvweb::ui::StartRecorderUpdateCheck;
+    windowServices.resources = orvweb::resources::Lookup;
+    windowServices.debugMode = app.debugMode != 0;
+    orvweb::ui::CMainWindow window(dlg, std::move(windowServices));
+    mainHost = &window.host();
+    mainWindow = &window;
+    window.Run();
+    mainWindow = nullptr;
+    mainHost = nullptr;
+  };
+  orvweb::COrvWebRecorderApp app(std::move(services));
+  app.InitInstance();
+  return 0;
+}
