@@ -218,6 +218,9 @@ void COrvWebRecorderDlg::OnNowPlayingChanged() {
     log_.WriteLogId(IDS_PLUGIN_DETECTED);
     playerStatus_ = kPluginDetected;
   }
+  // The plug-in's closing record, read before its section went: no notice
+  // follows the section's end, so look for the player again shortly.
+  if (snapshot.playState == kPlayStateMediaEnded) SetTimer(kPlayerSearchTimer, kPlayerSearchMs);
 
   if (recordingOn_ && snapshot.playState == kPlayStatePaused) {
     if (page_) page_->SetText(kNowPlayingElement, LoadMessage(IDS_NOTHING_PLAYING));

@@ -544,6 +544,33 @@ TEST_F(Controller, PlayerDetection) {
   EXPECT_TRUE(loop.HasTimer(*dlg, kPlayerSearchTimer));
 }
 
+TEST_F(Controller, APluginThatClosesIsNotDetectedAlsoWhenItsLastRecordWasStillThere) {
+  for (bool readBeforeTheSectionWent : {false, true}) {
+    SCOPED_TRACE(readBeforeTheSectionWent);
+    MakeDialog();
+    Load();
+    Publish("Artist", "Title");
+    ASSERT_EQ(dlg->playerStatus(), kPluginDetected);
+    Advance(5000);  // found: the search is over
+    ASSERT_FALSE(loop.HasTimer(*dlg, kPlayerSearchTimer));
+    const size_t before = LogSize();
+    if (readBeforeTheSectionWent) {
+      // The notice of the closing record is read while the plug-in still
+      // holds its section; it lets go right after, with no further notice.
+      writer->WriteClosing();
+      loop.RunPending();
+      EXPECT_EQ(dlg->playerStatus(), kPluginDetected);
+    }
+    writer.reset();
+    loop.RunPending();
+    Advance(2000);
+    EXPECT_EQ(dlg->playerStatus(), kPluginNotDetected);
+    EXPECT_EQ(LoggedSince(before), std::vector<std::string>{M(IDS_PLUGIN_NOT_DETECTED)});
+    EXPECT_TRUE(loop.HasTimer(*dlg, kPlayerSearchTimer));
+    EXPECT_THAT(boxes.shown, IsEmpty());
+  }
+}
+
 TEST_F(Controller, APlayerWithItsPluginIsFoundEvenOffTheBus) {
   for (bool onBus : {true, false}) {
     SCOPED_TRACE(onBus);
