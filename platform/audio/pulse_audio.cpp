@@ -520,6 +520,17 @@ class PulseAudioSystem final : public AudioSystem {
     if (!c->WaitOperation(pa_context_get_source_info_list(c->context(), &OnSourceListEntry, &sources))) {
       return E_FAIL;
     }
+    // What the desktop plays is heard on the default output's monitor: it
+    // is listed first, the rest in the server's order.
+    std::string defaultSink;
+    c->WaitOperation(pa_context_get_server_info(
+        c->context(),
+        +[](pa_context*, const pa_server_info* i, void* out) {
+          if (i && i->default_sink_name) *static_cast<std::string*>(out) = i->default_sink_name;
+        },
+        &defaultSink));
+    const std::string monitor = defaultSink.empty() ? std::string() : defaultSink + ".monitor";
+    std::stable_partition(sources.begin(), sources.end(), [&monitor](const SourceData& s) { return s.name == monitor; });
     for (const SourceData& s : sources) devices.push_back({s.name, s.description});
     return S_OK;
   }
