@@ -73,6 +73,27 @@ TEST_F(CurlClientTest, AnErrorStatusIsAResponseWithItsBody) {
   EXPECT_NE(fetched.body.find("Not Found"), std::string::npos);
 }
 
+TEST_F(CurlClientTest, OnlyTheAskedStatusHandsItsBodyToTheSink) {
+  server_.Route("/gone", {Kind::Reply, 404, std::string(100000, 'g'), {}});
+  server_.Route("/broken", {Kind::Reply, 500, "<html>error page</html>", {}});
+  server_.Route("/moved", {Kind::Reply, 302, "moved here", {{"Location", "/target"}}});
+  server_.Route("/target", {Kind::Reply, 200, "arrived", {}});
+  Options options = QuickOptions();
+  options.onlyStatus = 200;
+  const struct {
+    const char* target;
+    long code;
+    std::string body;
+  } cases[] = {{"/gone", 404, ""}, {"/broken", 500, ""}, {"/moved", 200, "arrived"}, {"/target", 200, "arrived"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    const Fetched fetched = Fetch(server_.Url(c.target), options);
+    EXPECT_EQ(fetched.result.status, Status::Ok);  // an answer came, just not one to keep
+    EXPECT_EQ(fetched.result.httpCode, c.code);
+    EXPECT_EQ(fetched.body, c.body);
+  }
+}
+
 TEST_F(CurlClientTest, RefusesEveryAddressThatIsNotHttpOrHttps) {
   const std::string refused[] = {
       "file:///etc/passwd", "FILE:///etc/passwd", "ftp://127.0.0.1/x", "dict://127.0.0.1/x", "gopher://127.0.0.1/",
