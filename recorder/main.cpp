@@ -18,8 +18,8 @@
 #include "recorder/app/profile.h"
 #include "recorder/app/recorder_app.h"
 #include "recorder/app/recorder_dlg.h"
+#include "recorder/app/settings.h"
 #include "recorder/app/web_notice.h"
-#include "recorder/engine/mp3_encoder.h"
 #include "recorder/resources/resources.h"
 #include "recorder/ui/desktop.h"
 #include "recorder/ui/html_dialog_host.h"
@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
 
   platform::GlibLoop loop;
   std::unique_ptr<platform::audio::AudioSystem> audio = platform::audio::MakePulseAudioSystem();
-  orvweb::InstallMp3EncoderProbe();
+  // Bound now, so the output format reads right from the first options page.
+  orvweb::ProbeMp3EncoderAtStart();
   orvweb::WebNotice notice;
   platform::shell::GtkMessageBox messageBox(orvweb::LoadMessage(orvweb::IDS_CAPTION), orvweb::ui::ActiveDialogWindow);
   orvweb::ui::GioOpener opener;
@@ -116,5 +117,5 @@ int main(int argc, char** argv) {
   };
   orvweb::COrvWebRecorderApp app(std::move(services));
   app.InitInstance();
-  return 0;
+  return app.exitCode();
 }

@@ -108,12 +108,26 @@ class TracingPage : public platform::html::IPage {
   std::map<std::string, std::string> lastStyle_;
 };
 
-platform::html::DialogHandlers Traced(platform::html::DialogHandlers handlers, const std::string& caption) {
+// Where the watched elements sit (their centres in window coordinates), so
+// that a test can click them as a person would.
+std::string RectsScript(const std::vector<std::string>& ids) {
+  std::string list;
+  for (const auto& id : ids) list += (list.empty() ? "\"" : ",\"") + id + "\"";
+  return "(function(){var ids=[" + list +
+         "],out=[];for(var i=0;i<ids.length;i++){var e=document.getElementById(ids[i]);if(!e)continue;"
+         "var r=e.getBoundingClientRect();out.push(ids[i]+' '+Math.round(r.left+r.width/2)+' '+"
+         "Math.round(r.top+r.height/2)+' '+Math.round(r.width)+' '+Math.round(r.height));}"
+         "return out.join(';');})()";
+}
+
+platform::html::DialogHandlers Traced(platform::html::DialogHandlers handlers, const std::string& caption,
+                                      std::function<void()> afterComplete) {
   if (!Trace::Get().on()) return handlers;
   auto complete = std::move(handlers.documentComplete);
-  handlers.documentComplete = [complete, caption](const std::string& url) {
+  handlers.documentComplete = [complete, caption, afterComplete](const std::string& url) {
     Trace::Get().Line(caption, "complete\t" + url);
     if (complete) complete(url);
+    afterComplete();
   };
   auto event = std::move(handlers.pageEvent);
   handlers.pageEvent = [event, caption](const platform::html::PageEvent& e) {
@@ -136,7 +150,9 @@ class HtmlDialogHost : public IDialogHost {
   HtmlDialogHost(platform::html::DialogTemplate dialog, platform::html::DialogHandlers handlers, IDialogHost* owner,
                  int iconId, bool builtInIcons)
       : caption_(platform::ToUtf8(dialog.caption)),
-        dialog_(std::move(dialog), Traced(std::move(handlers), caption_), owner ? owner->dialog() : nullptr),
+        rectsScript_(RectsScript(dialog.watchedIds)),
+        dialog_(std::move(dialog), Traced(std::move(handlers), caption_, [this] { TraceRects(); }),
+                owner ? owner->dialog() : nullptr),
         tracing_(dialog_.page(), caption_) {
     if (builtInIcons) SetIcons(iconId);
   }
@@ -160,6 +176,12 @@ class HtmlDialogHost : public IDialogHost {
   platform::html::HtmlDialog* dialog() override { return &dialog_; }
 
  private:
+  void TraceRects() {
+    const std::string caption = caption_;
+    dialog_.EvaluateForTest(rectsScript_, [caption](const std::string& result) {
+      Trace::Get().Line(caption, "rects\t" + result);
+    });
+  }
   void Forget() {
     auto& runs = ModalRuns();
     runs.erase(std::remove(runs.begin(), runs.end(), &dialog_), runs.end());
@@ -175,6 +197,7 @@ class HtmlDialogHost : public IDialogHost {
   }
 
   std::string caption_;
+  std::string rectsScript_;
   platform::html::HtmlDialog dialog_;
   TracingPage tracing_;
 };
