@@ -4,6 +4,10 @@
 // of the engine, so blocks per second is also level posts per second.
 // Figures are printed (blocks per second also as a ratio to hint 0, the
 // sound server's own choice, measured in the same run); nothing is asserted.
+// Bytes per second against the stream's nominal rate show what the server's
+// monitor delivered: while a playback stream feeds the null sink, PulseAudio
+// hands readers with a short latency less than the nominal rate (parec with
+// the same latency gets the same figure).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,11 +58,19 @@ struct Figures {
   double seconds = 0;
   size_t minBytes = 0, medianBytes = 0, maxBytes = 0;
   double meanBytes = 0;
+  uint32_t nominalBytesPerSec = 0;
+  uint64_t bytes = 0;
 };
 
 }  // namespace
 
-int main() {
+// Hints to measure may be given as arguments; 0, 4410 and 17640 by default.
+int main(int argc, char** argv) {
+  std::vector<uint32_t> hints = {0u, 4410u, 17640u};
+  if (argc > 1) {
+    hints.clear();
+    for (int i = 1; i < argc; ++i) hints.push_back(static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)));
+  }
   const std::string sink = "orvweb_blocks_" + std::to_string(getpid());
   std::string module;
   if (bench::RunCommand(bench::ShellWords({"pactl", "load-module", "module-null-sink", "sink_name=" + sink,
@@ -90,13 +103,14 @@ int main() {
   }
 
   std::vector<Figures> results;
-  for (const uint32_t hint : {0u, 4410u, 17640u}) {
+  for (const uint32_t hint : hints) {
     SizeTap tap(100000);
     std::unique_ptr<CaptureStream> stream;
     if (FAILED(system->Connect(device, hint, &tap, nullptr, stream))) {
       std::fprintf(stderr, "cannot capture with hint %u\n", hint);
       continue;
     }
+    const uint32_t nominal = stream->Format().avgBytesPerSec;
     if (stream->Run() == S_FALSE) stream->WaitRunning(2000);
     // The first second settles the stream; the next three are measured.
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -111,12 +125,14 @@ int main() {
     Figures f;
     f.hint = hint;
     f.blocks = last - first;
+    f.nominalBytesPerSec = nominal;
     f.seconds = std::chrono::duration<double>(t1 - t0).count();
     auto sizes = tap.Sizes(first, last);
     if (!sizes.empty()) {
       std::sort(sizes.begin(), sizes.end());
       double sum = 0;
       for (size_t s : sizes) sum += static_cast<double>(s);
+      f.bytes = static_cast<uint64_t>(sum);
       f.minBytes = sizes.front();
       f.medianBytes = sizes[sizes.size() / 2];
       f.maxBytes = sizes.back();
@@ -130,15 +146,16 @@ int main() {
   bench::RunCommand(bench::ShellWords({"pactl", "unload-module", module}));
 
   double baseline = 0;
-  std::printf("%-16s %12s %12s %28s %10s\n", "RecBufferSize", "blocks/s", "vs hint 0", "block bytes min/median/max",
-              "mean");
+  std::printf("%-16s %12s %12s %28s %10s %16s\n", "RecBufferSize", "blocks/s", "vs hint 0",
+              "block bytes min/median/max", "mean", "bytes/s (nominal)");
   for (const Figures& f : results) {
     const double rate = f.seconds > 0 ? static_cast<double>(f.blocks) / f.seconds : 0;
     if (f.hint == 0) baseline = rate;
     char sizes[64];
     std::snprintf(sizes, sizeof sizes, "%zu/%zu/%zu", f.minBytes, f.medianBytes, f.maxBytes);
-    std::printf("%-16u %12.1f %11.2fx %28s %10.0f\n", f.hint, rate, baseline > 0 ? rate / baseline : 0.0, sizes,
-                f.meanBytes);
+    const double bytesPerSec = f.seconds > 0 ? static_cast<double>(f.bytes) / f.seconds : 0;
+    std::printf("%-16u %12.1f %11.2fx %28s %10.0f %8.0f (%u)\n", f.hint, rate, baseline > 0 ? rate / baseline : 0.0,
+                sizes, f.meanBytes, bytesPerSec, f.nominalBytesPerSec);
   }
   return 0;
 }
