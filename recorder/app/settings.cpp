@@ -73,6 +73,11 @@ void ProbeMp3EncoderAtStart() {
 
 void SetOutputFormat(int format) { WriteProfileInt(kKeyOutputFormat, format); }
 
+int GetSplitSearchMs() {
+  const int ms = GetProfileInt(kKeySplitSearch, kDefaultSplitSearch);
+  return ms < 0 || ms > 10000 ? kDefaultSplitSearch : ms;
+}
+
 int GetShowMinimizeWarning() { return GetProfileInt(kKeyShowMinimizeWarning, 1); }
 
 void SetShowMinimizeWarning(int show) { WriteProfileInt(kKeyShowMinimizeWarning, show); }

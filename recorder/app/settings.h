@@ -2,6 +2,7 @@
 // Accessors of the settings that several parts of the recorder share.
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace orvweb {
 
@@ -31,6 +32,13 @@ void SetMp3EncoderProbe(std::function<bool()> probe);
 // early in main. A library found stays bound; a missing one is looked for
 // again at each read.
 void ProbeMp3EncoderAtStart();
+
+// "SplitSearch": how many milliseconds of audio wait behind the song file so
+// that a split can look back for the true song boundary (0: none). A value
+// outside 0-10000, or not a number, reads as 3000.
+inline constexpr std::string_view kKeySplitSearch = "SplitSearch";
+inline constexpr int kDefaultSplitSearch = 3000;
+int GetSplitSearchMs();
 
 int GetShowMinimizeWarning();
 void SetShowMinimizeWarning(int show);
