@@ -61,6 +61,22 @@ std::vector<Registration> ReadRegistrations() {
   return out;
 }
 
+std::u16string ResolveRegisteredText(const std::u16string& value, DllLoadStringFn loadString) {
+  const std::u16string_view scheme = u"res://", table = u"/RT_STRING/#";
+  if (!loadString || value.compare(0, scheme.size(), scheme) != 0) return value;
+  const size_t at = value.find(table, scheme.size());
+  if (at == std::u16string::npos || at + table.size() == value.size()) return value;
+  uint32_t id = 0;
+  for (size_t i = at + table.size(); i < value.size(); ++i) {
+    if (value[i] < u'0' || value[i] > u'9' || id > 0xFFFF) return value;
+    id = id * 10 + static_cast<uint32_t>(value[i] - u'0');
+  }
+  char16_t text[256];
+  const int n = loadString(id, text, 256);
+  if (n <= 0 || n >= 256) return value;
+  return std::u16string(text, static_cast<size_t>(n));
+}
+
 PluginHost::PluginHost(IWMPCore* core) : core_(core) {}
 
 PluginHost::~PluginHost() { Clear(); }
@@ -97,6 +113,13 @@ void PluginHost::Refresh() {
       std::fprintf(stderr, "orvweb-mpris-host: plug-in %s from %s not created (0x%08X)\n", r.clsidText.c_str(),
                    r.module.c_str(), static_cast<unsigned>(hr));
       continue;  // tried again at the next refresh
+    }
+    {
+      registry::Store store;
+      const auto name = store.GetString(std::string(kUIPluginsKey) + "\\" + r.clsidText, "FriendlyName");
+      auto loadString = reinterpret_cast<DllLoadStringFn>(entry->library->Symbol("DllLoadString"));
+      std::fprintf(stderr, "orvweb-mpris-host: plug-in \"%s\" loaded from %s\n",
+                   ToUtf8(ResolveRegisteredText(name.value_or(u""), loadString)).c_str(), r.module.c_str());
     }
     hr = entry->plugin->SetCore(core_.get());
     if (FAILED(hr)) {

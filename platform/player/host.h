@@ -18,6 +18,15 @@ struct Registration {
 // Every UIPlugins key whose CLSID names a library, in key order.
 std::vector<Registration> ReadRegistrations();
 
+// A library's string-table entry point: copies text id into buffer (units
+// with its NUL) and returns its length, 0 when there is none.
+using DllLoadStringFn = int (*)(uint32_t id, char16_t* buffer, int units);
+
+// A registered name as a player shows it: "res://<library>/RT_STRING/#<id>"
+// is that entry of the plug-in's string table; any other value, or an entry
+// the table lacks, is shown as it stands.
+std::u16string ResolveRegisteredText(const std::u16string& value, DllLoadStringFn loadString);
+
 class PluginHost {
  public:
   explicit PluginHost(IWMPCore* core);

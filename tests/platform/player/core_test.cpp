@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/player/core.h"
+#include "platform/player/host.h"
 #include "platform/player/mpris.h"
 #include "recording_sink.h"
 
@@ -145,6 +146,37 @@ TEST(MprisMetadata, MapsArtistTitleAndUrl) {
     g_variant_unref(c.metadata);
   }
   EXPECT_EQ(MediaFromMetadata(nullptr), std::nullopt);
+}
+
+// A string table with 102 only, copying as the plug-in's entry does.
+int Table(uint32_t id, char16_t* buffer, int units) {
+  const std::u16string text = id == 102 ? u"Orvello Plugin" : u"";
+  if (text.empty() || !buffer || units <= 0) return static_cast<int>(text.size());
+  const size_t n = std::min(text.size(), static_cast<size_t>(units - 1));
+  std::copy_n(text.begin(), n, buffer);
+  buffer[n] = u'\0';
+  return static_cast<int>(n);
+}
+
+TEST(PluginHost, RegisteredNamesComeFromThePluginsStringTable) {
+  const struct {
+    std::u16string value;
+    DllLoadStringFn table;
+    std::u16string shown;
+  } cases[] = {
+      {u"res://OrvWeb.dll/RT_STRING/#102", &Table, u"Orvello Plugin"},
+      {u"res://OrvWeb.dll/RT_STRING/#103", &Table, u"res://OrvWeb.dll/RT_STRING/#103"},  // not in the table
+      {u"res://OrvWeb.dll/RT_STRING/#102", nullptr, u"res://OrvWeb.dll/RT_STRING/#102"},  // no table at all
+      {u"res://OrvWeb.dll/RT_STRING/#", &Table, u"res://OrvWeb.dll/RT_STRING/#"},
+      {u"res://OrvWeb.dll/RT_STRING/#10x2", &Table, u"res://OrvWeb.dll/RT_STRING/#10x2"},
+      {u"res://OrvWeb.dll/RT_STRING/#99999999999102", &Table, u"res://OrvWeb.dll/RT_STRING/#99999999999102"},
+      {u"res://OrvWeb.dll/RT_ICON/#102", &Table, u"res://OrvWeb.dll/RT_ICON/#102"},
+      {u"A Plain Name", &Table, u"A Plain Name"},
+      {u"", &Table, u""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ResolveRegisteredText(c.value, c.table), c.shown);
+  }
 }
 
 }  // namespace
