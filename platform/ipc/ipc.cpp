@@ -168,7 +168,8 @@ LockAttempt NamedLock::TryLock(FolderFailure* failure) {
       return LockAttempt::Acquired;
     }
     if (errno == EWOULDBLOCK) return LockAttempt::Held;
-    why = FolderFailure{RuntimeFolder().value_or(fs::path()), std::strerror(errno)};
+    const std::string reason = std::strerror(errno);
+    why = FolderFailure{RuntimeFolder().value_or(fs::path()), reason};
   }
   if (failure) *failure = std::move(why);
   return LockAttempt::Unavailable;

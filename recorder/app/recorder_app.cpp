@@ -5,6 +5,7 @@
 #include "platform/text/utf.h"
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
+#include "recorder/app/settings.h"
 
 namespace orvweb {
 
@@ -39,6 +40,9 @@ bool COrvWebRecorderApp::InitInstance() {
       return false;
     }
   }
+
+  // Before anything can show the output format (the options page below).
+  ProbeMp3EncoderAtStart();
 
   if (GetProfileInt(kKeyFirstRun, 1) != 0) {
     // Written first: a notice that fails is never sent again.

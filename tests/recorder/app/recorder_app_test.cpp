@@ -77,6 +77,7 @@ class Startup : public ::testing::Test {
   struct Options : IOptionsPage {
     int RunModal(platform::Window* owner) override {
       owners.push_back(owner);
+      formats.push_back(GetOutputFormat());
       if (!sources.empty()) {
         WriteProfileString(kKeySourceName, sources.front());
         sources.erase(sources.begin());
@@ -85,6 +86,7 @@ class Startup : public ::testing::Test {
     }
     std::vector<std::u16string> sources;  // what each run stores as the source
     std::vector<platform::Window*> owners;
+    std::vector<int> formats;  // what the page would show
     int result = kDialogOk;
   };
 
@@ -247,14 +249,20 @@ TEST_F(Startup, ALockThatCannotBeMadeIsAnErrorNamingTheFolderNotASecondInstance)
   EXPECT_EQ(boxes.shown.back().text, u"Programm runs already.");
 }
 
-TEST_F(Startup, TheOutputFormatIsRightFromTheFirstReadAfterTheStartProbe) {
-  // No engine exists yet: the options page may be the first to ask.
+TEST_F(Startup, TheOptionsPageAtStartShowsTheOutputFormatThatWillBeRecorded) {
+  // No engine exists yet: the options page that demands a source is the
+  // first to read the format.
   SetOutputFormat(kOutputFormatMp3);
   SetMp3EncoderProbe(nullptr);
-  EXPECT_EQ(GetOutputFormat(), kOutputFormatWma);  // what a page read before the probe saw
-  ProbeMp3EncoderAtStart();
+  ASSERT_EQ(GetOutputFormat(), kOutputFormatWma);  // what it read before the start probe
+  WriteProfileString(kKeySourceName, u"");
+  boxes.answers = {MessageBoxResult::Ok};
+  options.sources = {u"rec_sink.monitor"};
+  COrvWebRecorderApp app(Services());
+  app.InitInstance();
+
   void* lame = ::dlopen("libmp3lame.so.0", RTLD_NOW | RTLD_LOCAL);
-  EXPECT_EQ(GetOutputFormat(), lame ? kOutputFormatMp3 : kOutputFormatWma);
+  EXPECT_EQ(options.formats, std::vector<int>{lame ? kOutputFormatMp3 : kOutputFormatWma});
   if (lame) ::dlclose(lame);
   EXPECT_EQ(GetProfileInt(kKeyOutputFormat, 0), kOutputFormatMp3);  // the stored choice is kept
   SetOutputFormat(kOutputFormatWma);
