@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace orvweb {
 
@@ -66,28 +67,32 @@ void SplitDelayLine::Configure(const platform::audio::WaveFormat& format, int de
   lag_.SetBounds(-static_cast<int64_t>(forwardFrames_), static_cast<int64_t>(delayFrames_));
 }
 
-void SplitDelayLine::Store(const int16_t* values, size_t frames) {
-  uint64_t position = written_.load(std::memory_order_relaxed);
-  // The PCM, in at most two pieces around the end of the ring.
+void SplitDelayLine::Store(const uint8_t* data, size_t frames) {
+  const uint64_t begin = written_.load(std::memory_order_relaxed);
+  const size_t frameBytes = channels_ * sizeof(int16_t);
+  // The PCM, in at most two pieces around the end of the ring; copied as
+  // bytes, since a capture buffer need not be aligned for 16-bit reads.
+  uint64_t position = begin;
   for (size_t left = frames; left > 0;) {
     const uint64_t slot = position % slots_;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, slots_ - slot));
-    std::copy_n(values, n * channels_, ring_.begin() + static_cast<std::ptrdiff_t>(slot * channels_));
-    values += n * channels_;
+    std::memcpy(ring_.data() + slot * channels_, data, n * frameBytes);
+    data += n * frameBytes;
     position += n;
     left -= n;
   }
-  // The levels, block by block; `values` is walked again from the start.
-  values -= frames * channels_;
-  position = written_.load(std::memory_order_relaxed);
+  // The levels, block by block, read back from the ring.
+  position = begin;
   for (size_t left = frames; left > 0;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, blockFrames_ - position % blockFrames_));
+    const uint64_t slot = position % slots_;
+    size_t n = static_cast<size_t>(std::min<uint64_t>(left, blockFrames_ - position % blockFrames_));
+    n = static_cast<size_t>(std::min<uint64_t>(n, slots_ - slot));
+    const int16_t* values = ring_.data() + slot * channels_;
     uint32_t peak = blockPeak_;
     for (size_t i = 0; i < n * channels_; ++i) {
       const uint32_t magnitude = static_cast<uint32_t>(std::abs(static_cast<int32_t>(values[i])));
       peak = std::max(peak, magnitude);
     }
-    values += n * channels_;
     position += n;
     left -= n;
     if (position % blockFrames_ == 0) {
@@ -111,9 +116,10 @@ void SplitDelayLine::Pop(uint64_t end, PcmSink& sink) {
   read_.store(std::max(position, read_.load(std::memory_order_relaxed)), std::memory_order_relaxed);
 }
 
-bool SplitDelayLine::Process(const int16_t* values, size_t frames, PcmSink& sink) {
+bool SplitDelayLine::Process(const uint8_t* data, size_t frames, PcmSink& sink) {
   if (!active()) {
-    sink.WritePcm(values, frames);
+    // Off: straight through (the caller's buffer is aligned for the sink).
+    sink.WritePcm(reinterpret_cast<const int16_t*>(data), frames);
     return false;
   }
   while (frames > 0) {
@@ -126,8 +132,8 @@ bool SplitDelayLine::Process(const int16_t* values, size_t frames, PcmSink& sink
       continue;
     }
     const size_t n = static_cast<size_t>(std::min<uint64_t>(frames, room));
-    Store(values, n);
-    values += n * channels_;
+    Store(data, n);
+    data += n * channels_ * sizeof(int16_t);
     frames -= n;
   }
 

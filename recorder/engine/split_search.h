@@ -87,7 +87,7 @@ class SplitDelayLine {
   // otherwise overflow). Never allocates or blocks. True once per pending
   // split, when enough audio past its expected boundary has arrived for the
   // split to be decided: the caller then tells the window thread.
-  bool Process(const int16_t* values, size_t frames, PcmSink& sink);
+  bool Process(const uint8_t* data, size_t frames, PcmSink& sink);
 
   // Window thread: a title change arrived now. Replaces a pending request;
   // a caller that wants the earlier one decides it first. Returns the
@@ -134,7 +134,7 @@ class SplitDelayLine {
  private:
   enum : int { kIdle = 0, kPending = 1, kReady = 2 };
 
-  void Store(const int16_t* values, size_t frames);
+  void Store(const uint8_t* data, size_t frames);
   void Pop(uint64_t end, PcmSink& sink);
   bool BlockKnown(uint64_t block) const;
   bool BlockQuiet(uint64_t block) const { return peaks_[block % peaks_.size()] < kSoundPeak; }

@@ -84,7 +84,7 @@ class Harness : public PcmSink {
       uint64_t n = std::min(buffer_, p.frames() - at);
       if (next < arrivals.size() && arrivals[next] > at) n = std::min(n, arrivals[next] - at);
       while (next < arrivals.size() && arrivals[next] <= at) Change(next++);
-      if (line.Process(p.pcm.data() + at * 2, n, *this) && !slowWindow) Resolve(UINT64_MAX);
+      if (line.Process(reinterpret_cast<const uint8_t*>(p.pcm.data() + at * 2), n, *this) && !slowWindow) Resolve(UINT64_MAX);
       at += n;
     }
     while (next < arrivals.size()) Change(next++);
@@ -266,7 +266,7 @@ TEST(SplitSearch, OffForZeroDelayAndForOtherFormats) {
   SplitDelayLine off;
   off.Configure(Pcm16(), 0);
   const std::vector<int16_t> buffer(882, 7);
-  EXPECT_FALSE(off.Process(buffer.data(), 441, direct));
+  EXPECT_FALSE(off.Process(reinterpret_cast<const uint8_t*>(buffer.data()), 441, direct));
   EXPECT_EQ(direct.seen, std::vector<const int16_t*>{buffer.data()});
 }
 
