@@ -56,6 +56,11 @@ rig_start_icecast() {
     <bind-address>127.0.0.1</bind-address>
   </listen-socket>
   <fileserve>1</fileserve>
+  <!-- A title can only change between metadata blocks: every 1600 bytes
+       (0.1 s at 128 kbit/s) instead of 16000, so titles follow the audio. -->
+  <mount type="default">
+    <mp3-metadata-interval>1600</mp3-metadata-interval>
+  </mount>
   <paths>
     <basedir>/usr/share/icecast2</basedir>
     <logdir>/tmp</logdir>
