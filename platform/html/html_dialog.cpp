@@ -197,6 +197,8 @@ HtmlDialog::Impl::Impl(HtmlDialog* self_, DialogTemplate dialog_, DialogHandlers
   gtk_window_set_title(w, platform::ToUtf8(dialog.caption).c_str());
   gtk_window_set_resizable(w, FALSE);
   gtk_container_add(GTK_CONTAINER(window), viewWidget);
+  // Keys (Tab, the help key) reach the page without a click first.
+  gtk_window_set_focus(w, viewWidget);
   if (!dialog.minimizeBox) {
     gtk_window_set_type_hint(w, GDK_WINDOW_TYPE_HINT_DIALOG);
     gtk_window_set_skip_taskbar_hint(w, TRUE);

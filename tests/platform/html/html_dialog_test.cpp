@@ -134,7 +134,9 @@ TEST_F(HtmlDialogTest, CompletionAndClicksCarryIdsAndElementState) {
       "<input id='Hidden' type='checkbox' checked style='display:none'>"
       "<div id='Proxy' style='position:absolute;left:20px;top:200px;width:200px;height:40px'"
       " onclick=\"document.getElementById('Hidden').click()\">proxy</div>");
-  dialog_ = Make({"A", "B", "Hidden", "Missing"});
+  DialogTemplate withHelp;
+  withHelp.helpKey = true;
+  dialog_ = Make({"A", "B", "Hidden", "Missing"}, withHelp);
   LoadAndShow(url);
   EXPECT_EQ(probe_.completed[0], url);
   EXPECT_EQ(probe_.presentIds[0], (std::vector<std::string>{"A", "B", "Hidden"}));
@@ -168,6 +170,10 @@ TEST_F(HtmlDialogTest, CompletionAndClicksCarryIdsAndElementState) {
       EXPECT_FALSE(e.elements.at("Hidden").checked);
     }
   }
+
+  Xdotool({"key", "F1"});  // to the focused page, as a person presses it
+  ASSERT_TRUE(Pump([&] { return probe_.events.back().kind == PageEvent::Kind::Help; }));
+  EXPECT_EQ(probe_.events.back().id, "");
 
   // The same document completing again is reported again.
   dialog_->Navigate(url);
@@ -251,6 +257,51 @@ TEST_F(HtmlDialogTest, LinksToOtherOriginsLeaveTheViewWhereItIs) {
   EXPECT_EQ(probe_.external[0], other);
   EXPECT_EQ(Eval("location.href"), url);
   EXPECT_EQ(probe_.completed.size(), 1u);
+}
+
+TEST_F(HtmlDialogTest, ModalRunKeepsTheOwnerInsensitiveUntilEndModal) {
+  const std::string url = WritePage("owner.htm", "<div id='A' class='box'>owner</div>");
+  dialog_ = Make({"A"});
+  LoadAndShow(url);
+  GtkWidget* owner = GTK_WIDGET(dialog_->window());
+
+  DialogTemplate t;
+  t.caption = u"Options";
+  t.widthDlu = 308;
+  t.heightDlu = 177;
+  std::unique_ptr<HtmlDialog> options;
+  bool ownerSensitiveDuringRun = true;
+  int closes = 0;
+  DialogHandlers h;
+  h.documentComplete = [&](const std::string&) {
+    ownerSensitiveDuringRun = gtk_widget_get_sensitive(owner);
+    int w = 0, hgt = 0;
+    gtk_window_get_size(options->window(), &w, &hgt);
+    EXPECT_EQ(w, 462);
+    EXPECT_EQ(hgt, 288);
+    // The close button asks the owner, which ends the run with its answer.
+    GdkEvent* del = gdk_event_new(GDK_DELETE);
+    del->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(options->window()))));
+    gtk_main_do_event(del);
+    gdk_event_free(del);
+  };
+  h.closeRequested = [&] {
+    ++closes;
+    options->EndModal(2);
+  };
+  options = std::make_unique<HtmlDialog>(std::move(t), std::move(h), dialog_.get());
+  EXPECT_EQ(gtk_window_get_transient_for(options->window()), dialog_->window());
+  options->Navigate(url);
+  EXPECT_EQ(options->RunModal(), 2);
+  EXPECT_EQ(closes, 1);
+  EXPECT_FALSE(ownerSensitiveDuringRun);
+  EXPECT_TRUE(gtk_widget_get_sensitive(owner));
+  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(options->window())));
+
+  // Destroyed while its web process is still loading: nothing may fire into it.
+  options->Navigate(url);
+  options.reset();
+  EXPECT_EQ(Eval("1"), "1");
 }
 
 // Our own web processes: children (or deeper descendants) of this process.
