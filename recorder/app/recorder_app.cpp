@@ -30,7 +30,7 @@ bool COrvWebRecorderApp::InitInstance() {
     case platform::ipc::LockAttempt::Unavailable: {
       // Not "already running": nothing runs, and the user has to mend the
       // folder before any start can succeed.
-      const std::string text = "Cannot create the lock that keeps a second copy of the program out in the folder \"" +
+      const std::string text = "The program cannot start: its single-instance lock cannot be created in the folder \"" +
                                failure.folder.string() + "\": " + failure.reason + ".";
       std::fprintf(stderr, "OrvWebRecorder: %s\n", text.c_str());
       if (services_.messageBox) {
