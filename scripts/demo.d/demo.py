@@ -1,0 +1,341 @@
+#!/usr/bin/env python3
+"""The recorder on a virtual radio, from start to the songs on disk.
+
+Starts a private rig (D-Bus, PulseAudio with the null sink "rec_sink", Xvfb,
+Icecast), the virtual radio, mpv with its MPRIS plug-in playing the stream
+into the null sink, and the recorder with a private profile recording from the
+sink's monitor. Record is clicked with real X input. Every process is started
+and ended by its PID; HOME, the XDG folders and the songs folder all live in
+one temporary folder, so the user's own profile, music and sound server are
+never touched.
+
+  demo.py BUILD_DIR [--keep DIR]
+
+The Demo class is also the harness of the end-to-end test.
+"""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+WINDOW_TITLE = "Orvello Web Edition"
+SETTINGS_KEY = ("HKEY_CURRENT_USER", "Software", "Rived Idadazaz", "OrvWebRecorder", "Settings")
+# The record button of the bundled main page, in window coordinates.
+RECORD_BUTTON = (68, 63)
+
+LEAD_IN = "Demo Radio - Station ID"
+OUTRO = "Demo Radio - Goodbye"
+MIN_SONG_LENGTH = 6
+
+# (stream title, seconds of music, silent gap before it in ms, file name, artist tag, title tag)
+SONGS = [
+    ("01. Band - Song (Live) [2004]", 9, 300, "Band - Song.mp3", "Band", "Song"),
+    ("Mötley Crüe - Café Ñandú", 8, 450, "Mötley Crüe - Café Ñandú.mp3", "Mötley Crüe", "Café Ñandú"),
+    ("AC/DC - Back/Forth", 8, 250, "AC DC - Back Forth.mp3", "AC/DC", "Back/Forth"),
+    ("Short Band - Tiny Song", 3, 400, None, "Short Band", "Tiny Song"),
+    ("Some Band - Blue Song -- CD 2", 8, 350, "Some Band - Blue Song.mp3", "Some Band", "Blue Song"),
+]
+
+
+def plan_songs(songs):
+    return [{"title": s[0], "seconds": s[1], "gap_ms": s[2]} for s in songs]
+
+
+class DemoError(RuntimeError):
+    pass
+
+
+def wait_for(what, cond, timeout, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = cond()
+        if value:
+            return value
+        time.sleep(step)
+    raise DemoError("timed out waiting for " + what)
+
+
+def quoted(text):
+    out = '"'
+    for ch in text:
+        if ch in '"\\':
+            out += "\\" + ch
+        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
+            out += "\\x%02X" % ord(ch)
+        else:
+            out += ch
+    return out + '"'
+
+
+class Demo:
+    def __init__(self, build, work=None):
+        self.build = os.path.abspath(build)
+        self.dir = work or tempfile.mkdtemp(prefix="orvweb-demo.")
+        self.rig_dir = os.path.join(self.dir, "rig")
+        self.songs = os.path.join(self.dir, "songs")
+        self.home = os.path.join(self.dir, "home")
+        self.state = os.path.join(self.dir, "state")
+        self.config = os.path.join(self.dir, "config")
+        self.runtime = os.path.join(self.dir, "runtime")
+        for d in (self.songs, self.home, self.state, self.config, self.runtime):
+            os.makedirs(d, exist_ok=True)
+        os.chmod(self.runtime, 0o700)
+        self.go = os.path.join(self.dir, "radio.go")
+        self.stop_file = os.path.join(self.dir, "radio.stop")
+        self.timeline_path = os.path.join(self.dir, "timeline.json")
+        self.mpv_socket = os.path.join(self.dir, "mpv.sock")
+        self.rig = {}
+        self.procs = {}  # name -> Popen, ended in reverse order
+        self.mount = "/demo.mp3"
+
+    # --- environment -------------------------------------------------
+    def start_rig(self):
+        os.makedirs(self.rig_dir, exist_ok=True)
+        out = subprocess.run([os.path.join(ROOT, "scripts", "rig"), "start", self.rig_dir],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, check=True, text=True).stdout
+        for line in out.splitlines():
+            if line.startswith("export ") and "=" in line:
+                key, value = line[len("export "):].split("=", 1)
+                self.rig[key] = value
+        for key in ("DBUS_SESSION_BUS_ADDRESS", "PULSE_SERVER", "DISPLAY", "ORVWEB_ICECAST_PORT"):
+            if key not in self.rig:
+                raise DemoError("the rig did not start " + key + " (see " + self.rig_dir + ")")
+
+    def env(self, **extra):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("XDG_", "DBUS_", "PULSE_", "WAYLAND_", "ORVWEB_"))
+               and k not in ("DISPLAY", "HOME")}
+        env.update(self.rig)
+        env.update(HOME=self.home, XDG_CONFIG_HOME=self.config, XDG_STATE_HOME=self.state,
+                   XDG_RUNTIME_DIR=self.runtime, GDK_BACKEND="x11", NO_AT_BRIDGE="1",
+                   LC_ALL="C.UTF-8",
+                   # No notice or update request leaves the machine.
+                   ORVWEB_NOTICE_BASE="http://127.0.0.1:9/notice", ORVWEB_UPDATE_BASE="http://127.0.0.1:9")
+        env.update(extra)
+        return env
+
+    def write_profile(self, **overrides):
+        values = {"SourceName": self.source_name(), "SourceInput": 0, "OutputFormat": 1, "FirstRun": 0,
+                  "DebugMode": 1, "MinSongLength": MIN_SONG_LENGTH, "ShowMinimizeWarning": 0,
+                  "SongsFolder": self.songs + "/"}
+        values.update(overrides)
+        folder = os.path.join(self.config, "orvweb", "registry", *SETTINGS_KEY)
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, ".values"), "w", encoding="utf-8") as f:
+            for name, value in values.items():
+                kind = "dword:%d" % value if isinstance(value, int) else "sz:" + quoted(value)
+                f.write(quoted(name) + "=" + kind + "\n")
+            f.write("; end\n")
+
+    def source_name(self):
+        # The capture layer names a PulseAudio source by its own name.
+        return "rec_sink.monitor"
+
+    def spawn(self, name, argv, **kw):
+        log = open(os.path.join(self.dir, name + ".log"), "wb")
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                env=kw.pop("env", None) or self.env(), **kw)
+        self.procs[name] = proc
+        return proc
+
+    # --- the station and the player ---------------------------------
+    def start_radio(self, songs, lead_in=LEAD_IN, outro=OUTRO):
+        plan = os.path.join(self.dir, "plan.json")
+        with open(plan, "w", encoding="utf-8") as f:
+            json.dump({"lead_in": lead_in, "songs": plan_songs(songs), "outro": outro}, f, ensure_ascii=False)
+        r = self.rig
+        self.spawn("radio", [sys.executable, os.path.join(HERE, "radio.py"),
+                             "--host", r["ORVWEB_ICECAST_HOST"], "--port", r["ORVWEB_ICECAST_PORT"],
+                             "--mount", self.mount, "--source-password", r["ORVWEB_ICECAST_SOURCE_PASSWORD"],
+                             "--admin-user", r["ORVWEB_ICECAST_ADMIN_USER"],
+                             "--admin-password", r["ORVWEB_ICECAST_ADMIN_PASSWORD"],
+                             "--plan", plan, "--timeline", self.timeline_path,
+                             "--go", self.go, "--stop", self.stop_file])
+        wait_for("the station's first title", lambda: self.change(lead_in), 20)
+
+    def timeline(self):
+        try:
+            with open(self.timeline_path, encoding="utf-8") as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return {"changes": [], "songs": []}
+
+    def change(self, title):
+        """The measured stream time at which title began, or None."""
+        for c in self.timeline()["changes"]:
+            if c["title"] == title and c["stream_s"] is not None:
+                return c
+        return None
+
+    def stream_url(self):
+        return "http://%s:%s%s" % (self.rig["ORVWEB_ICECAST_HOST"], self.rig["ORVWEB_ICECAST_PORT"], self.mount)
+
+    def start_player(self):
+        if os.path.exists(self.mpv_socket):
+            os.unlink(self.mpv_socket)
+        self.spawn("mpv", ["mpv", "--no-config", "--script=/etc/mpv/scripts/mpris.so", "--no-video",
+                           "--really-quiet", "--ao=pulse", "--audio-device=pulse/rec_sink",
+                           "--input-ipc-server=" + self.mpv_socket, self.stream_url()])
+        wait_for("mpv's command socket", lambda: os.path.exists(self.mpv_socket), 20)
+
+    def player_command(self, *command):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.connect(self.mpv_socket)
+            s.sendall((json.dumps({"command": list(command)}) + "\n").encode())
+
+    # --- the recorder ------------------------------------------------
+    def program(self, name):
+        for path in (os.path.join(self.build, "recorder", name), os.path.join(self.build, "bin", name)):
+            if os.access(path, os.X_OK):
+                return path
+        raise DemoError(name + " is not built in " + self.build)
+
+    def log_path(self):
+        return os.path.join(self.state, "orv.log")
+
+    def log_lines(self):
+        try:
+            with open(self.log_path(), encoding="utf-8", errors="replace") as f:
+                return f.read().splitlines()
+        except OSError:
+            return []
+
+    def wait_log(self, text, timeout=30, after=0):
+        """Waits for a log line containing text among the lines from index after on."""
+        return wait_for('"%s" in the log' % text,
+                        lambda: next((i + 1 for i, l in enumerate(self.log_lines()) if i >= after and text in l),
+                                     None), timeout)
+
+    def start_recorder(self, program=None):
+        self.spawn("recorder", [program or self.program("OrvWebRecorder")],
+                   env=self.env(ORVWEB_UI_TRACE=os.path.join(self.dir, "ui-trace.log")))
+        self.wait_log("User interface is loaded.", 90)
+        self.window = wait_for("the main window", self.find_window, 30, step=0.2)
+
+    def find_window(self):
+        out = subprocess.run(["xdotool", "search", "--name", WINDOW_TITLE], env=self.env(),
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout.split()
+        pid = str(self.procs["recorder"].pid)
+        for wid in out:
+            owner = subprocess.run(["xdotool", "getwindowpid", wid], env=self.env(), stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, text=True).stdout.strip()
+            if owner == pid:
+                return wid
+        return None
+
+    def click_record(self, expect):
+        """A real click on Record; expect is the log line that proves it landed."""
+        before = len(self.log_lines())
+        for _ in range(3):
+            x, y = RECORD_BUTTON
+            subprocess.run(["xdotool", "mousemove", "--window", self.window, str(x), str(y),
+                            "click", "1"], env=self.env(), check=True)
+            try:
+                return self.wait_log(expect, 5, after=before)
+            except DemoError:
+                pass
+        raise DemoError("the click on Record did not reach the recorder")
+
+    def screenshot(self, path=None):
+        path = path or os.path.join(self.dir, "main-window.png")
+        subprocess.run(["import", "-window", self.window, path], env=self.env(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return path
+
+    def end(self, name, sig=signal.SIGTERM, timeout=10):
+        proc = self.procs.pop(name, None)
+        if not proc or proc.poll() is not None:
+            return
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+    def stop(self):
+        open(self.stop_file, "w").close()
+        for name in reversed(list(self.procs)):
+            self.end(name)
+        if os.path.isdir(self.rig_dir):
+            subprocess.run([os.path.join(ROOT, "scripts", "rig"), "stop", self.rig_dir],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # --- what was recorded ------------------------------------------
+    def probe(self, path):
+        out = subprocess.run(["ffprobe", "-v", "error", "-show_format", "-show_streams", "-of", "json", path],
+                             stdout=subprocess.PIPE, text=True).stdout
+        data = json.loads(out or "{}")
+        fmt = data.get("format", {})
+        tags = {k.lower(): v for k, v in fmt.get("tags", {}).items()}
+        stream = (data.get("streams") or [{}])[0]
+        return {"duration": float(fmt.get("duration", 0)), "bit_rate": int(stream.get("bit_rate") or fmt.get("bit_rate") or 0),
+                "codec": stream.get("codec_name"), "tags": tags}
+
+    def decoded_seconds(self, path):
+        """The audio that really decodes, whatever the headers claim."""
+        pcm = subprocess.run(["ffmpeg", "-nostdin", "-v", "quiet", "-i", path, "-f", "s16le", "-ac", "1",
+                              "-ar", "8000", "-"], stdout=subprocess.PIPE).stdout
+        return len(pcm) / 16000.0
+
+    def songs_on_disk(self):
+        return sorted(n for n in os.listdir(self.songs) if not n.startswith("."))
+
+    def report(self, out=sys.stdout):
+        lengths = {s["title"]: s["stream_length_s"] for s in self.timeline()["songs"]}
+        errors = [c["error_ms"] for c in self.timeline()["changes"][1:] if c["error_ms"] is not None]
+        print("Songs recorded in %s:" % self.songs, file=out)
+        for name in self.songs_on_disk():
+            p = self.probe(os.path.join(self.songs, name))
+            print("  %s\n    %.2f s, %d kbit/s %s, artist %r, title %r, comment %r" % (
+                name, p["duration"], p["bit_rate"] // 1000, p["codec"], p["tags"].get("artist"),
+                p["tags"].get("title"), p["tags"].get("comment")), file=out)
+        if lengths:
+            print("Songs as the station played them (s): " +
+                  ", ".join("%s %.2f" % (t, v) for t, v in lengths.items() if v is not None), file=out)
+        if errors:
+            print("Title changes against the audio boundary (ms): " + " ".join("%+d" % e for e in errors), file=out)
+
+
+def run_demo(build, keep=None):
+    demo = Demo(build, keep)
+    try:
+        demo.start_rig()
+        demo.write_profile()
+        demo.start_radio(SONGS)
+        demo.start_player()
+        demo.start_recorder()
+        demo.wait_log("Windows Media Player Plugin is detected.", 30)
+        demo.click_record("Recording is Started.")
+        open(demo.go, "w").close()
+        wait_for("the last song", lambda: demo.change(OUTRO), 180, step=0.2)
+        time.sleep(1.5)
+        demo.click_record("Recording is Stopped")
+        shot = demo.screenshot()
+        demo.end("recorder")
+    finally:
+        demo.stop()
+    demo.report()
+    print("Screenshot of the main window: " + shot)
+    print("Everything of this run (profile, log, songs): " + demo.dir)
+    return 0
+
+
+if __name__ == "__main__":
+    import argparse
+    parser = argparse.ArgumentParser(description="The recorder on a virtual radio.")
+    parser.add_argument("build", help="the build folder holding recorder/OrvWebRecorder")
+    parser.add_argument("--keep", help="folder for the run (default: a new temporary folder)")
+    a = parser.parse_args()
+    try:
+        sys.exit(run_demo(a.build, a.keep))
+    except DemoError as e:
+        print("demo: " + str(e), file=sys.stderr)
+        sys.exit(1)
