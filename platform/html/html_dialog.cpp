@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/html/binding_script.h"
+#include "platform/html/navigation.h"
 #include "platform/html/script_page.h"
 #include "platform/text/utf.h"
 
@@ -33,19 +34,6 @@ struct GFreeDeleter {
 };
 using GString8 = std::unique_ptr<char, GFreeDeleter>;
 
-struct UriFree {
-  void operator()(GUri* u) const {
-    if (u) g_uri_unref(u);
-  }
-};
-using UriPtr = std::unique_ptr<GUri, UriFree>;
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 std::string StringProperty(JSCValue* object, const char* name) {
   GPtr<JSCValue> p(jsc_value_object_get_property(object, name));
   if (!p || !jsc_value_is_string(p.get())) return {};
@@ -63,38 +51,6 @@ bool BoolProperty(JSCValue* object, const char* name) {
   return p && jsc_value_is_boolean(p.get()) && jsc_value_to_boolean(p.get());
 }
 
-// Scheme, host and port of an http(s) URI with the default port filled in.
-struct Origin {
-  std::string scheme, host;
-  int port = -1;
-  bool operator==(const Origin&) const = default;
-};
-
-bool OriginOf(const std::string& uri, Origin& origin) {
-  UriPtr parsed(g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr));
-  if (!parsed || !g_uri_get_host(parsed.get())) return false;
-  origin.scheme = Lower(g_uri_get_scheme(parsed.get()));
-  origin.host = Lower(g_uri_get_host(parsed.get()));
-  origin.port = g_uri_get_port(parsed.get());
-  if (origin.port == -1) origin.port = origin.scheme == "https" ? 443 : origin.scheme == "http" ? 80 : -1;
-  return true;
-}
-
-std::string SchemeOf(const std::string& uri) {
-  GString8 scheme(g_uri_parse_scheme(uri.c_str()));
-  return scheme ? Lower(scheme.get()) : std::string();
-}
-
-// The decoded local path of a file URI without "." or ".." segments; empty otherwise.
-std::string FilePathOf(const std::string& uri) {
-  if (SchemeOf(uri) != "file") return {};
-  GString8 path(g_filename_from_uri(uri.c_str(), nullptr, nullptr));
-  if (!path) return {};
-  std::string p = path.get();
-  if (p.find("/../") != std::string::npos || p.find("/./") != std::string::npos) return {};
-  return p;
-}
-
 }  // namespace
 
 struct HtmlDialog::Impl {
@@ -109,7 +65,6 @@ struct HtmlDialog::Impl {
   void ArmMove();
   void BeginMoveAt(double rootX, double rootY, guint32 time);
   bool PrimaryButtonDown();
-  bool Allowed(const std::string& uri) const;
   void LeaveTo(const std::string& uri);
 
   static void ServeResource(WebKitURISchemeRequest* request, gpointer);
@@ -125,7 +80,8 @@ struct HtmlDialog::Impl {
   ScriptPage page;
   size_t scriptsSent = 0;
   guint frameSource = 0;
-  std::string lastNavigate;
+  NavigationRules navigation;
+  bool redirectable = false;  // a load started by Navigate has not committed yet
   int crashReloads = 0;
 
   // The press that may turn into a window move.
@@ -289,9 +245,14 @@ HtmlDialog::Impl::Impl(HtmlDialog* self_, DialogTemplate dialog_, DialogHandlers
                      WebKitURIRequest* request = webkit_navigation_action_get_request(action);
                      const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
                      const std::string target = uri ? uri : "";
-                     if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && impl->Allowed(target)) {
-                       webkit_policy_decision_use(decision);
-                       return TRUE;
+                     if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+                       // A server redirecting the page it was sent to is part of that load.
+                       if (webkit_navigation_action_is_redirect(action) && impl->redirectable)
+                         impl->navigation.AddRedirect(target);
+                       if (impl->navigation.StaysInView(target)) {
+                         webkit_policy_decision_use(decision);
+                         return TRUE;
+                       }
                      }
                      webkit_policy_decision_ignore(decision);
                      // Only what the user asked for leaves the window; a page
@@ -305,7 +266,11 @@ HtmlDialog::Impl::Impl(HtmlDialog* self_, DialogTemplate dialog_, DialogHandlers
   g_signal_connect(viewWidget, "load-changed",
                    G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer data) {
                      // The old document is gone: its ids no longer answer.
-                     if (event == WEBKIT_LOAD_COMMITTED) static_cast<Impl*>(data)->page.Unbind();
+                     auto* impl = static_cast<Impl*>(data);
+                     if (event == WEBKIT_LOAD_COMMITTED) {
+                       impl->page.Unbind();
+                       impl->redirectable = false;
+                     }
                    }),
                    this);
   g_signal_connect(viewWidget, "load-failed",
@@ -456,30 +421,13 @@ void HtmlDialog::Impl::BeginMoveAt(double rootX, double rootY, guint32 time) {
                              static_cast<int>(rootY), time);
 }
 
-bool HtmlDialog::Impl::Allowed(const std::string& uri) const {
-  const std::string scheme = SchemeOf(uri);
-  if (scheme == "res") return true;
-  if (uri == "about:blank") return true;
-  if (lastNavigate.empty()) return false;
-  if (scheme == "file") {
-    const std::string base = FilePathOf(lastNavigate);
-    const std::string path = FilePathOf(uri);
-    if (base.empty() || path.empty()) return false;
-    const std::string folder = base.substr(0, base.rfind('/') + 1);
-    return path.compare(0, folder.size(), folder) == 0;
-  }
-  if (scheme != "http" && scheme != "https") return false;
-  Origin target, home;
-  return OriginOf(uri, target) && OriginOf(lastNavigate, home) && target == home;
-}
-
 void HtmlDialog::Impl::LeaveTo(const std::string& uri) {
   if (uri.empty()) return;
   if (handlers.externalLink) {
     handlers.externalLink(uri);
     return;
   }
-  const std::string scheme = SchemeOf(uri);
+  const std::string scheme = UriScheme(uri);
   if (scheme == "http" || scheme == "https" || scheme == "mailto")
     g_app_info_launch_default_for_uri(uri.c_str(), nullptr, nullptr);
 }
@@ -519,7 +467,8 @@ void HtmlDialog::ShowLoadingPage() {
 }
 
 void HtmlDialog::Navigate(const std::string& url) {
-  impl_->lastNavigate = url;
+  impl_->navigation.SetHome(url);
+  impl_->redirectable = true;
   webkit_web_view_load_uri(impl_->view.get(), url.c_str());
 }
 
