@@ -35,7 +35,7 @@ extern "C" __attribute__((visibility("default"))) int DllLoadString(uint32_t id,
   const std::u16string_view text = orvweb::PluginString(id);
   if (!buffer || units <= 0) return static_cast<int>(text.size());
   const size_t n = std::min(text.size(), static_cast<size_t>(units - 1));
-  std::memcpy(buffer, text.data(), n * sizeof(char16_t));
+  if (n) std::memcpy(buffer, text.data(), n * sizeof(char16_t));
   buffer[n] = u'\0';
   return static_cast<int>(n);
 }
