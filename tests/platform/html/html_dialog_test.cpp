@@ -219,7 +219,10 @@ TEST_F(HtmlDialogTest, WritesApplyAsTextInOrderSkipMissingAndStayQuiet) {
 }
 
 TEST_F(HtmlDialogTest, DragOnTextMovesTheWindowAndAPressInPlaceStaysAClick) {
-  const std::string url = WritePage("drag.htm", "<div id='Drag' class='box'>drag the window by this text</div>");
+  const std::string url = WritePage(
+      "drag.htm", "<div id='Drag' class='box'>drag the window by this text</div>"
+                  "<input id='Edit' value='select this text please'"
+                  " style='position:absolute;left:20px;top:150px;width:300px;font:16px monospace'>");
   dialog_ = Make({"Drag"});
   LoadAndShow(url);
   const auto start = Origin();
@@ -245,6 +248,57 @@ TEST_F(HtmlDialogTest, DragOnTextMovesTheWindowAndAPressInPlaceStaysAClick) {
   Eval("1");
   Pump([] { return false; }, 200ms);
   EXPECT_EQ(Origin(), dropped);
+
+  // In an edit field the same drag selects text and leaves the window alone.
+  Xdotool({"mousemove", "--window", wid, "30", "162", "mousedown", "1"});
+  for (int step = 0; step < 10; ++step) {
+    Xdotool({"mousemove_relative", "--", "15", "0"});
+    Eval("1");
+  }
+  Xdotool({"mouseup", "1"});
+  ASSERT_TRUE(Pump([&] {
+    const std::string selected = Eval("String(document.getElementById('Edit').selectionEnd -"
+                                      " document.getElementById('Edit').selectionStart)");
+    return std::atoi(selected.c_str()) > 0;
+  }));
+  EXPECT_EQ(Origin(), dropped);
+}
+
+// Visible popup menus (the view's context menu is one).
+int OpenMenus() {
+  int n = 0;
+  GList* all = gtk_window_list_toplevels();
+  for (GList* l = all; l; l = l->next) {
+    GtkWidget* w = GTK_WIDGET(l->data);
+    if (gtk_widget_get_visible(w) && gtk_window_get_window_type(GTK_WINDOW(w)) == GTK_WINDOW_POPUP &&
+        GTK_IS_MENU(gtk_bin_get_child(GTK_BIN(w))))
+      ++n;
+  }
+  g_list_free(all);
+  return n;
+}
+
+TEST_F(HtmlDialogTest, ContextMenuOnlyInEditFields) {
+  const std::string url = WritePage(
+      "menu.htm", "<div id='A' class='box'>plain text</div>"
+                  "<textarea id='Log' style='position:absolute;left:20px;top:150px;width:200px;height:60px'>"
+                  "log</textarea><script>document.addEventListener('contextmenu',"
+                  " () => document.body.dataset.menus = (+document.body.dataset.menus || 0) + 1);</script>");
+  dialog_ = Make({"A", "Log"});
+  LoadAndShow(url);
+  const std::string wid = std::to_string(Xid());
+  auto pageSaw = [&](const char* n) {
+    return Pump([&] { return Eval("String(document.body.dataset.menus)") == n; });
+  };
+  Xdotool({"mousemove", "--window", wid, "60", "40", "click", "3"});
+  ASSERT_TRUE(pageSaw("1"));
+  // Had plain text opened a menu, this click would only close it.
+  Xdotool({"mousemove", "--window", wid, "60", "170", "click", "3"});
+  ASSERT_TRUE(pageSaw("2"));
+  ASSERT_TRUE(Pump([] { return OpenMenus() > 0; }));
+  EXPECT_EQ(OpenMenus(), 1);
+  Xdotool({"key", "Escape"});
+  EXPECT_TRUE(Pump([] { return OpenMenus() == 0; }));
 }
 
 TEST_F(HtmlDialogTest, LinksToOtherOriginsLeaveTheViewWhereItIs) {
