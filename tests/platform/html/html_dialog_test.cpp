@@ -186,6 +186,7 @@ TEST_F(HtmlDialogTest, WritesApplyAsTextInOrderSkipMissingAndStayQuiet) {
       "writes.htm",
       "<div id='A'>old</div><input id='IsRecording' value='0'>"
       "<textarea id='Log'></textarea><div id='Gauge' style='height:4px'></div>"
+      "<select id='Source'><option>stale</option></select><input id='Mp3' type='radio'>"
       "<script>document.getElementById('IsRecording').addEventListener('change',"
       " e => document.body.dataset.seen = e.target.value);</script>");
   dialog_ = Make({"A", "IsRecording", "Log"});
@@ -202,6 +203,9 @@ TEST_F(HtmlDialogTest, WritesApplyAsTextInOrderSkipMissingAndStayQuiet) {
     log = u"line " + std::u16string(1, char16_t(u'a' + i)) + u"\n" + log;
     page.SetValue("Log", log);
   }
+  page.SetOptions("Source", {{u"A <dev>", u"a"}, {u"C", u"c"}, {u"B", u"b"}}, 2);
+  page.SetChecked("Mp3", true);
+  page.SetDisabled("Mp3", true);
   const size_t before = dialog_->scriptsSent();
   for (int i = 0; i <= 100; ++i) page.SetStyle("Gauge", "width", i % 2 ? u"1" : u"227");
   EXPECT_LE(dialog_->scriptsSent() - before, 1u);  // held for the frame
@@ -214,6 +218,11 @@ TEST_F(HtmlDialogTest, WritesApplyAsTextInOrderSkipMissingAndStayQuiet) {
   EXPECT_EQ(Eval("document.getElementById('Log').value"), platform::ToUtf8(log));
   EXPECT_EQ(Eval("document.getElementById('Gauge').style.width"), "227px");
   EXPECT_EQ(Eval("String(document.getElementById('Missing'))"), "null");
+  EXPECT_EQ(Eval("Array.from(document.getElementById('Source').options, o => o.text + '=' + o.value).join('|')"),
+            "A <dev>=a|C=c|B=b");
+  EXPECT_EQ(Eval("document.getElementById('Source').value"), "b");
+  EXPECT_EQ(Eval("String([document.getElementById('Mp3').checked, document.getElementById('Mp3').disabled])"),
+            "true,true");
   // The change fired for the page's script is not the user's change.
   for (const PageEvent& e : probe_.events) EXPECT_NE(e.kind, PageEvent::Kind::Change) << e.id;
 }
