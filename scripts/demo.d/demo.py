@@ -128,7 +128,9 @@ class Demo:
         values.update(overrides)
         folder = os.path.join(self.config, "orvweb", "registry", *SETTINGS_KEY)
         os.makedirs(folder, exist_ok=True)
+        # The registry layer's file format: a header line, one value a line, an end line.
         with open(os.path.join(folder, ".values"), "w", encoding="utf-8") as f:
+            f.write("; orvweb registry key\n")
             for name, value in values.items():
                 kind = "dword:%d" % value if isinstance(value, int) else "sz:" + quoted(value)
                 f.write(quoted(name) + "=" + kind + "\n")
@@ -197,15 +199,19 @@ class Demo:
                 return path
         raise DemoError(name + " is not built in " + self.build)
 
-    def log_path(self):
-        return os.path.join(self.state, "orv.log")
+    def trace_path(self):
+        return os.path.join(self.dir, "ui-trace.log")
 
     def log_lines(self):
+        """The lines of the main window's log, oldest first, from the window's
+        trace of page writes (orv.log itself keeps only the latest message)."""
         try:
-            with open(self.log_path(), encoding="utf-8", errors="replace") as f:
-                return f.read().splitlines()
+            with open(self.trace_path(), encoding="utf-8", errors="replace") as f:
+                rows = [line.rstrip("\n").split("\t") for line in f]
         except OSError:
             return []
+        return [r[4] for r in rows if len(r) >= 5 and r[0] == WINDOW_TITLE and r[1:4] == ["write", "value", "Log"]
+                and r[4]]
 
     def wait_log(self, text, timeout=30, after=0):
         """Waits for a log line containing text among the lines from index after on."""
@@ -215,7 +221,7 @@ class Demo:
 
     def start_recorder(self, program=None):
         self.spawn("recorder", [program or self.program("OrvWebRecorder")],
-                   env=self.env(ORVWEB_UI_TRACE=os.path.join(self.dir, "ui-trace.log")))
+                   env=self.env(ORVWEB_UI_TRACE=self.trace_path()))
         self.wait_log("User interface is loaded.", 90)
         self.window = wait_for("the main window", self.find_window, 30, step=0.2)
 
@@ -237,6 +243,8 @@ class Demo:
             x, y = RECORD_BUTTON
             subprocess.run(["xdotool", "mousemove", "--window", self.window, str(x), str(y),
                             "click", "1"], env=self.env(), check=True)
+            # Off the button again: its tooltip would cover the window.
+            subprocess.run(["xdotool", "mousemove", "--window", self.window, "600", "480"], env=self.env())
             try:
                 return self.wait_log(expect, 5, after=before)
             except DemoError:
@@ -245,6 +253,7 @@ class Demo:
 
     def screenshot(self, path=None):
         path = path or os.path.join(self.dir, "main-window.png")
+        time.sleep(1)  # the web process paints the last writes a frame or two later
         subprocess.run(["import", "-window", self.window, path], env=self.env(), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return path
@@ -315,8 +324,9 @@ def run_demo(build, keep=None):
         demo.wait_log("Windows Media Player Plugin is detected.", 30)
         demo.click_record("Recording is Started.")
         open(demo.go, "w").close()
-        wait_for("the last song", lambda: demo.change(OUTRO), 180, step=0.2)
-        time.sleep(1.5)
+        # The player plays a few seconds behind the station: wait for the
+        # recorder to see the last title change, which finishes the last song.
+        demo.wait_log("New song " + OUTRO, 180)
         demo.click_record("Recording is Stopped")
         shot = demo.screenshot()
         demo.end("recorder")

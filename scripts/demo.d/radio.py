@@ -199,6 +199,8 @@ class Radio:
                 time.sleep(delay)
             if self.listener is None and self.written >= RATE // 2:
                 self._listen()
+            if self.written % (RATE // 2) < n:  # twice a second
+                self.write_timeline()
 
     def play_until(self, source, path):
         end = time.monotonic() + WAIT_LIMIT_S
