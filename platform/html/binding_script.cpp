@@ -77,6 +77,17 @@ const selectOrDrag = (e) => {
   post({ event: 'move' });
 };
 window.addEventListener('selectstart', selectOrDrag, true);
+// A page with user-select:none never fires selectstart, so a press outside
+// edit fields, form controls and the page's scroll bars arms the move too.
+const CONTROLS = new Set(['input', 'textarea', 'select', 'option', 'optgroup']);
+window.addEventListener('mousedown', (e) => {
+  if (e.button !== 0) return;
+  const el = elementOf(e.target);
+  if (!el || !governed(el) || isTextEdit(el) || CONTROLS.has(el.localName)) return;
+  const root = document.documentElement;
+  if (root && (e.clientX >= root.clientWidth || e.clientY >= root.clientHeight)) return;
+  post({ event: 'move' });
+}, true);
 window.addEventListener('dragstart', selectOrDrag, true);
 window.addEventListener('contextmenu', (e) => {
   const el = elementOf(e.target);

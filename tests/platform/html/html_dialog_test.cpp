@@ -229,7 +229,8 @@ TEST_F(HtmlDialogTest, WritesApplyAsTextInOrderSkipMissingAndStayQuiet) {
 
 TEST_F(HtmlDialogTest, DragOnTextMovesTheWindowAndAPressInPlaceStaysAClick) {
   const std::string url = WritePage(
-      "drag.htm", "<div id='Drag' class='box'>drag the window by this text</div>"
+      "drag.htm", "<style>body{-webkit-user-select:none;user-select:none;cursor:default}</style>"
+                  "<h1 id='Drag' class='box' style='margin:0'>drag the window by this text</h1>"
                   "<input id='Edit' value='select this text please'"
                   " style='position:absolute;left:20px;top:150px;width:300px;font:16px monospace'>");
   dialog_ = Make({"Drag"});
