@@ -144,6 +144,8 @@ TEST_F(HtmlDialogTest, CompletionAndClicksCarryIdsAndElementState) {
   gtk_window_get_size(dialog_->window(), &w, &h);
   EXPECT_EQ(w, 728);
   EXPECT_EQ(h, 509);
+  // Nothing can be dropped on the page, even once the view is realized.
+  EXPECT_EQ(gtk_drag_dest_get_target_list(gtk_bin_get_child(GTK_BIN(dialog_->window()))), nullptr);
 
   // A click on a child belongs to the watched ancestor.
   ClickAt(60, 50);
@@ -321,6 +323,13 @@ TEST_F(HtmlDialogTest, LinksToOtherOriginsLeaveTheViewWhereItIs) {
   EXPECT_EQ(probe_.external[0], other);
   EXPECT_EQ(Eval("location.href"), url);
   EXPECT_EQ(probe_.completed.size(), 1u);
+
+  // A page that cannot be loaded completes without elements, so the owner sees the failure.
+  const std::string gone = url.substr(0, url.rfind('/')) + "/missing.htm";
+  dialog_->Navigate(gone);
+  ASSERT_TRUE(Pump([&] { return probe_.completed.size() == 2; }));
+  EXPECT_EQ(probe_.completed[1], gone);
+  EXPECT_TRUE(probe_.presentIds[1].empty());
 }
 
 TEST_F(HtmlDialogTest, ModalRunKeepsTheOwnerInsensitiveUntilEndModal) {
