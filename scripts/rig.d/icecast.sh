@@ -76,12 +76,17 @@ rig_start_icecast() {
   $owner
 </icecast>
 XML
-  icecast2 -c "$dir/icecast.xml" </dev/null >"$dir/icecast.log" 2>&1 &
-  echo $! >"$dir/icecast.pid"
-  if ! wait_for 15 curl -sf -o /dev/null "http://127.0.0.1:$port/status-json.xsl"; then
-    echo "rig: Icecast did not start (see $dir/icecast.log)" >&2
-    return 1
-  fi
+  # Icecast 2.4 now and then crashes while it starts; a second try does it.
+  local try
+  for try in 1 2 3; do
+    icecast2 -c "$dir/icecast.xml" </dev/null >"$dir/icecast.log" 2>&1 &
+    echo $! >"$dir/icecast.pid"
+    if wait_for 15 curl -sf -o /dev/null "http://127.0.0.1:$port/status-json.xsl"; then break; fi
+    if kill -0 "$(cat "$dir/icecast.pid")" 2>/dev/null || [ "$try" = 3 ]; then
+      echo "rig: Icecast did not start (see $dir/icecast.log)" >&2
+      return 1
+    fi
+  done
   echo "export ORVWEB_ICECAST_HOST=127.0.0.1"
   echo "export ORVWEB_ICECAST_PORT=$port"
   echo "export ORVWEB_ICECAST_SOURCE_PASSWORD=$source_pw"
