@@ -316,7 +316,8 @@ HtmlDialog::Impl::~Impl() {
   }
   if (window) {
     g_signal_handlers_disconnect_by_data(window, this);
-    if (owner && owner->window()) gtk_widget_set_sensitive(GTK_WIDGET(owner->window()), TRUE);
+    // Destroyed during its own modal run: give the owner its input back.
+    if (modalLoop && owner && owner->window()) gtk_widget_set_sensitive(GTK_WIDGET(owner->window()), TRUE);
     gtk_widget_destroy(window);
   }
   // view (our own reference) and content go after the window that held them.
