@@ -4,7 +4,9 @@
 // attributes "Title", "Author" and "Description". It sits downstream of the
 // capture tap: the file is opened when the stream runs and finished when it
 // stops.
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +22,16 @@ class WmaWriter : public audio::Downstream {
 };
 
 // The real writer over FFmpeg (asf muxer, wmav2 encoder, libswresample).
+// Every packet reaches the file as it is made, so a file left by a crash
+// plays up to its last packet.
 std::shared_ptr<WmaWriter> MakeFfmpegWmaWriter();
+
+// The play length of a WMA file; nullopt when it cannot be read.
+std::optional<int64_t> WmaDurationMs(const std::string& utf8Path);
+
+// Copies the file's packets (no re-encoding) into a new file beside it and
+// renames that over it, so its header holds the real sizes and duration.
+// False, with the file unchanged, when that fails.
+bool RepairWmaFile(const std::string& utf8Path);
 
 }  // namespace platform::asf

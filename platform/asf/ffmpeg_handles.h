@@ -29,6 +29,10 @@ struct FrameDeleter {
 struct PacketDeleter {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
+struct InputDeleter {
+  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+using InputPtr = std::unique_ptr<AVFormatContext, InputDeleter>;
 using OutputPtr = std::unique_ptr<AVFormatContext, OutputDeleter>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
 using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerDeleter>;

@@ -18,6 +18,7 @@
 
 #include "platform/asf/asf.h"
 #include "platform/asf/ffmpeg_handles.h"
+#include "platform/files/files.h"
 #include "platform/text/utf.h"
 
 extern "C" {
@@ -164,7 +165,11 @@ class FfmpegWmaWriter final : public WmaWriter {
     // "file:" keeps a colon in the name from being read as a protocol.
     const std::string url = "file:" + path_;
     if (avio_open(&output_->pb, url.c_str(), AVIO_FLAG_WRITE) < 0) return E_FAIL;
+    // Each packet goes to the file as it is made: a crash loses only the
+    // packet being filled, not the song.
+    output_->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     if (avformat_write_header(output_.get(), nullptr) < 0) return E_FAIL;
+    avio_flush(output_->pb);
 
     AVChannelLayout inLayout;
     av_channel_layout_default(&inLayout, format.channels);
@@ -239,6 +244,7 @@ class FfmpegWmaWriter final : public WmaWriter {
       av_packet_rescale_ts(packet_.get(), codec_->time_base, stream->time_base);
       packet_->stream_index = streamIndex_;
       if (av_write_frame(output_.get(), packet_.get()) < 0) failed_ = true;
+      avio_flush(output_->pb);
       av_packet_unref(packet_.get());
       if (failed_) return;
     }
@@ -271,8 +277,75 @@ class FfmpegWmaWriter final : public WmaWriter {
   bool failed_ = false;
 };
 
+
+InputPtr OpenInput(const std::string& utf8Path) {
+  AVFormatContext* raw = nullptr;
+  const std::string url = "file:" + utf8Path;
+  if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) < 0) return nullptr;
+  InputPtr in(raw);
+  if (avformat_find_stream_info(in.get(), nullptr) < 0) return nullptr;
+  return in;
+}
+
+// Stream copy of in into the file at url; false unless at least one packet
+// went over and the file was closed whole.
+bool Remux(AVFormatContext* in, const std::string& url) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, "asf", nullptr) < 0 || !raw) return false;
+  OutputPtr out(raw);
+  std::vector<int> map(in->nb_streams, -1);
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    const AVCodecParameters* par = in->streams[i]->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+    AVStream* stream = avformat_new_stream(out.get(), nullptr);
+    if (!stream || avcodec_parameters_copy(stream->codecpar, par) < 0) return false;
+    stream->time_base = in->streams[i]->time_base;
+    map[i] = stream->index;
+  }
+  if (out->nb_streams == 0) return false;
+  av_dict_copy(&out->metadata, in->metadata, 0);
+  if (avio_open(&out->pb, url.c_str(), AVIO_FLAG_WRITE) < 0) return false;
+  if (avformat_write_header(out.get(), nullptr) < 0) return false;
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) return false;
+  int64_t copied = 0;
+  // A read error is the cut-off end of the file: what came before is kept.
+  while (av_read_frame(in, packet.get()) >= 0) {
+    const int target = packet->stream_index < static_cast<int>(map.size()) ? map[packet->stream_index] : -1;
+    if (target >= 0) {
+      av_packet_rescale_ts(packet.get(), in->streams[packet->stream_index]->time_base, out->streams[target]->time_base);
+      packet->stream_index = target;
+      packet->pos = -1;
+      if (av_interleaved_write_frame(out.get(), packet.get()) < 0) return false;
+      ++copied;
+    }
+    av_packet_unref(packet.get());
+  }
+  const bool trailerOk = av_write_trailer(out.get()) == 0;
+  return avio_closep(&out->pb) == 0 && trailerOk && copied > 0;
+}
+
 }  // namespace
 
 std::shared_ptr<WmaWriter> MakeFfmpegWmaWriter() { return std::make_shared<FfmpegWmaWriter>(); }
+
+std::optional<int64_t> WmaDurationMs(const std::string& utf8Path) {
+  const InputPtr in = OpenInput(utf8Path);
+  if (!in || in->duration == AV_NOPTS_VALUE || in->duration < 0) return std::nullopt;
+  return av_rescale(in->duration, 1000, AV_TIME_BASE);
+}
+
+bool RepairWmaFile(const std::string& utf8Path) {
+  const InputPtr in = OpenInput(utf8Path);
+  if (!in) return false;
+  const std::filesystem::path target(utf8Path);
+  auto temp = files::NewFile::CreateUnique(target.parent_path(), ".orvweb-wma-");
+  if (!temp || !temp->Close()) return false;
+  if (!Remux(in.get(), "file:" + temp->path().string())) return false;
+  if (const auto mode = files::Mode(target)) files::SetMode(temp->path(), *mode);
+  if (!files::MoveReplace(temp->path(), target)) return false;
+  temp->Keep();
+  return true;
+}
 
 }  // namespace platform::asf

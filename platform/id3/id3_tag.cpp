@@ -223,6 +223,15 @@ std::string EmptyId3v2Tag(size_t totalBytes) {
   return tag;
 }
 
+std::string SongId3v2Tag(std::u16string_view artist, std::u16string_view title, std::u16string_view comment,
+                         size_t totalBytes) {
+  std::string tag = RenderTag(artist, title, comment, ID3TT_ID3V2);
+  if (tag.size() < kHeaderBytes) return EmptyId3v2Tag(totalBytes);
+  // Long names get room to spare for the finish's rewrite.
+  if (tag.size() > totalBytes) totalBytes = (tag.size() + kReservedTagBytes) / kReservedTagBytes * kReservedTagBytes;
+  return Stretch(std::move(tag), totalBytes);
+}
+
 bool WriteSongTag(const std::string& utf8Path, std::u16string_view artist, std::u16string_view title,
                   std::u16string_view comment) {
   Fd fd(::open(utf8Path.c_str(), O_RDWR | O_CLOEXEC));

@@ -13,6 +13,11 @@ namespace platform::id3 {
 inline constexpr size_t kReservedTagBytes = 4096;
 // The empty tag that fills that room.
 std::string EmptyId3v2Tag(size_t totalBytes = kReservedTagBytes);
+// The song's ID3v2 tag padded to at least totalBytes, for the head of a new
+// file: a song cut off by a crash still carries its names, and the finished
+// song's tag is written over it in place.
+std::string SongId3v2Tag(std::u16string_view artist, std::u16string_view title, std::u16string_view comment,
+                         size_t totalBytes = kReservedTagBytes);
 
 // Replaces the file's tags. Texts that Latin-1 can hold are written as
 // Latin-1, others as UTF-16, so the ID3v2 tag holds exactly what was passed;

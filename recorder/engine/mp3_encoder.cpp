@@ -53,7 +53,8 @@ void CMp3Encoder::ReleaseStream() {
 
 void CMp3Encoder::CloseFile() { file_.Close(); }
 
-BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path) {
+BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path,
+                               const std::string& leadingTag) {
   if (!isLoaded_) throw Mp3EncoderError(kEncoderNotLoaded);
   ReleaseStream();
   CloseFile();
@@ -84,8 +85,8 @@ BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const 
   pcmBuffer_ = std::make_unique<int16_t[]>(chunkSize_);
   buffered_ = 0;
 
-  // The file opens with room for the song's tag (see platform/id3).
-  const std::string room = platform::id3::EmptyId3v2Tag();
+  // The file opens with the song's tag, or room for it (see platform/id3).
+  const std::string room = leadingTag.empty() ? platform::id3::EmptyId3v2Tag() : leadingTag;
   if (!file_.Create(utf8Path) || !file_.Write(room.data(), room.size())) {
     CloseFile();
     ReleaseStream();

@@ -68,11 +68,13 @@ class CMp3Encoder {
   // Major and minor version of the encoder engine; {0, 0} when not loaded.
   std::pair<int, int> GetVersion() const;
 
-  // Configures a new stream and creates the file anew, starting with room for
-  // the song's tag (platform/id3). Throws Mp3EncoderError when no library is
+  // Configures a new stream and creates the file anew, starting with
+  // leadingTag (the song's ID3v2 tag with room to spare), or an empty tag of
+  // that room when it is empty (platform/id3). Throws Mp3EncoderError when no library is
   // loaded or the samples are not 16-bit. A refused stream creates no file.
   // A previous stream is discarded unfinished.
-  BE_ERR OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path);
+  BE_ERR OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path,
+                    const std::string& leadingTag = {});
   // Feeds count 16-bit values (little-endian, any alignment). Runs on the
   // capture thread: allocates nothing.
   BE_ERR EncodeSamples(const uint8_t* values, uint32_t count);

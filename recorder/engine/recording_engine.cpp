@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
+#include <random>
 
 #include "platform/files/files.h"
 #include "platform/id3/id3_tag.h"
 #include "platform/lame/lame.h"
+#include "platform/lame/mp3_file.h"
+#include "platform/shell/folders.h"
 #include "platform/text/utf.h"
 #include "recorder/app/endpoints.h"
 #include "recorder/app/messages.h"
@@ -49,7 +54,49 @@ bool HasMp3Extension(std::u16string_view path) {
   return true;
 }
 
+// Six hex digits for a temporary song name.
+std::u16string RandomSuffix() {
+  static std::mt19937 generator{std::random_device{}()};
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%06x", static_cast<unsigned>(generator() & 0xFFFFFF));
+  return platform::FromUtf8(digits);
+}
+
+// The marker: a version line, then format, written file, final name,
+// artist and title, each ended by a NUL (no path or text holds one).
+constexpr char kMarkerVersion[] = "orvweb-song 1\n";
+
+struct Marker {
+  int format = 0;
+  std::string written;
+  std::string final;
+  std::u16string artist;
+  std::u16string title;
+};
+
+std::optional<Marker> ReadMarker() {
+  std::ifstream in(SongMarkerPath(), std::ios::binary);
+  if (!in) return std::nullopt;
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  if (bytes.rfind(kMarkerVersion, 0) != 0) return Marker{};
+  std::vector<std::string> fields;
+  size_t at = sizeof kMarkerVersion - 1;
+  for (size_t end; (end = bytes.find('\0', at)) != std::string::npos; at = end + 1) fields.push_back(bytes.substr(at, end - at));
+  if (fields.size() != 5 || fields[1].empty() || fields[2].empty()) return Marker{};
+  Marker m;
+  m.format = fields[0] == "1" ? kOutputFormatMp3 : fields[0] == "2" ? kOutputFormatWma : 0;
+  m.written = fields[1];
+  m.final = fields[2];
+  m.artist = platform::FromUtf8(fields[3]);
+  m.title = platform::FromUtf8(fields[4]);
+  return m;
+}
+
+void RemoveMarker() { platform::files::RemoveFile(SongMarkerPath()); }
+
 }  // namespace
+
+std::filesystem::path SongMarkerPath() { return platform::shell::StateFolder() / "orv.recording"; }
 
 std::u16string SongComment() { return std::u16string(u"Recorded by ") + kProductWebAddress; }
 
@@ -235,9 +282,24 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
     const std::u16string extension = format == kOutputFormatMp3   ? u".mp3"
                                      : format == kOutputFormatWma ? u".wma"
                                                                   : u"";
-    songPath_ = GetSongsFolder() + FitFileName(ReplaceReservedCharacters(base), extension);
-    const std::string path = platform::ToUtf8(songPath_);
-    if (platform::files::FileExists(path) && SameFileReference(songPath_, sourceUrl)) return SONG_ALREADY_RECORDED;
+    const std::u16string folder = GetSongsFolder();
+    const std::u16string safeBase = ReplaceReservedCharacters(base);
+    songPath_ = folder + FitFileName(safeBase, extension);
+    const std::string finalPath = platform::ToUtf8(songPath_);
+    const bool taken = platform::files::FileExists(finalPath);
+    if (taken && SameFileReference(songPath_, sourceUrl)) return SONG_ALREADY_RECORDED;
+    // A song of that name is never cut: this recording goes to a hidden
+    // ".<name>.part-<6 hex>" beside it until the finish compares the two.
+    writePath_ = finalPath;
+    for (int attempt = 0; taken && attempt < 16 && writePath_ == finalPath; ++attempt) {
+      const std::u16string suffix = extension + u".part-" + RandomSuffix();
+      const std::string candidate =
+          platform::ToUtf8(folder + u"." + FitFileName(safeBase, suffix, kMaxFileNameBytes - 1));
+      if (!platform::files::FileExists(candidate)) writePath_ = candidate;
+    }
+    if (taken && writePath_ == finalPath) return E_FAIL;
+    const std::string& path = writePath_;
+    songFormat_ = format;
 
     songStart_ = haveLocal ? ToOleDate(local, static_cast<int>(((nowMs % 1000) + 1000) % 1000)) : OleDate{0.0, false};
     songStartMs_ = nowMs;
@@ -246,7 +308,8 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
       if (!encoder_.isLoaded()) return E_FAIL;
       BE_ERR opened = BE_ERR_SUCCESSFUL;
       try {
-        opened = encoder_.OpenStream(captureFormat_, path);
+        opened = encoder_.OpenStream(captureFormat_, path,
+                                     platform::id3::SongId3v2Tag(artist, title, SongComment()));
       } catch (const Mp3EncoderError&) {
         return E_FAIL;
       }
@@ -262,6 +325,7 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
       if (FAILED(hr)) return hr;
     }
     songFileStarted_ = true;
+    WriteMarker();
     if (owner_) {
       if (platform::Window* window = owner_->EngineWindow()) {
         window->SetTimer(kLimitTimer, 3000);
@@ -285,20 +349,97 @@ HRESULT CRecordingEngine::FinishSong() {
     encoder_.CloseStream();
     encodingActive_.store(false, std::memory_order_relaxed);
   }
+  const std::string finalPath = platform::ToUtf8(songPath_);
   if (engineState_ == kEngineRunning && !monitorOnly_ && songFileStarted_) {
-    const std::string path = platform::ToUtf8(songPath_);
     const int64_t lengthSeconds = std::llround((clock_->NowMs() - songStartMs_) / 1000.0);
     const int minLength = GetProfileInt(kKeyMinSongLength, kDefaultMinSongLength);
     if (lengthSeconds < minLength) {
-      platform::files::RemoveFile(path);
+      // Only this recording: a file of the same name stays.
+      platform::files::RemoveFile(writePath_);
       LogId(IDS_SONG_TOO_SHORT);
-    } else if (HasMp3Extension(songPath_)) {
-      platform::id3::WriteSongTag(path, songArtist_, songTitle_, SongComment());
+    } else {
+      if (HasMp3Extension(songPath_)) platform::id3::WriteSongTag(writePath_, songArtist_, songTitle_, SongComment());
+      if (writePath_ != finalPath) KeepLonger(writePath_, finalPath, songFormat_);
     }
+  } else if (songFileStarted_ && writePath_ != finalPath) {
+    // A run that failed leaves the existing song as it was.
+    platform::files::RemoveFile(writePath_);
   }
+  if (songFileStarted_) RemoveMarker();
   songFileStarted_ = false;
   engineState_ = FAILED(hr) ? kEngineFailed : kEngineIdle;
   return hr;
+}
+
+std::optional<int64_t> CRecordingEngine::SongLengthMs(const std::string& path, int format) const {
+  if (songFileTools_.lengthMs) return songFileTools_.lengthMs(path, format);
+  if (format == kOutputFormatMp3) return platform::lame::Mp3DurationMs(path);
+  if (format == kOutputFormatWma) return platform::asf::WmaDurationMs(path);
+  return std::nullopt;
+}
+
+void CRecordingEngine::KeepLonger(const std::string& written, const std::string& final, int format) const {
+  // Ties keep the new recording; one that cannot be measured loses to one
+  // that can.
+  const bool keepNew = !platform::files::FileExists(final) ||
+                       SongLengthMs(written, format).value_or(-1) >= SongLengthMs(final, format).value_or(-1);
+  if (keepNew) {
+    platform::files::MoveReplace(written, final);  // on failure both stay
+  } else {
+    platform::files::RemoveFile(written);
+  }
+}
+
+void CRecordingEngine::WriteMarker() const {
+  std::string bytes = kMarkerVersion;
+  for (const std::string& field : {std::to_string(songFormat_), writePath_, platform::ToUtf8(songPath_),
+                                   platform::ToUtf8(songArtist_), platform::ToUtf8(songTitle_)}) {
+    bytes += field;
+    bytes += '\0';
+  }
+  // Written beside and renamed over, so a crash never leaves half a marker.
+  const std::filesystem::path marker = SongMarkerPath();
+  platform::shell::CreateFolders(marker.parent_path());
+  std::filesystem::path temp = marker;
+  temp += ".new";
+  platform::files::OutputFile out;
+  if (!out.Create(temp) || !out.Write(bytes.data(), bytes.size()) || !out.Close() ||
+      !platform::files::MoveReplace(temp, marker)) {
+    platform::files::RemoveFile(temp);
+  }
+}
+
+SongRepair CRecordingEngine::RepairInterruptedSong() {
+  SongRepair result;
+  const std::optional<Marker> marker = ReadMarker();
+  if (!marker) return result;
+  if (marker->format == 0 || !platform::files::FileExists(marker->written)) {
+    RemoveMarker();
+    return result;
+  }
+  result.found = true;
+  result.name = platform::FromUtf8(std::filesystem::path(marker->final).filename().string());
+  const auto repair = [&] {
+    if (songFileTools_.repair) return songFileTools_.repair(marker->written, marker->format);
+    if (marker->format == kOutputFormatMp3) return platform::lame::RepairMp3VbrHeader(marker->written);
+    return platform::asf::RepairWmaFile(marker->written);
+  };
+  result.repaired = repair();
+  if (result.repaired) {
+    const auto lengthMs = SongLengthMs(marker->written, marker->format);
+    const int minLength = GetProfileInt(kKeyMinSongLength, kDefaultMinSongLength);
+    if (lengthMs && std::llround(*lengthMs / 1000.0) < minLength) {
+      platform::files::RemoveFile(marker->written);
+      result.tooShort = true;
+    } else {
+      if (marker->format == kOutputFormatMp3) {
+        platform::id3::WriteSongTag(marker->written, marker->artist, marker->title, SongComment());
+      }
+      if (marker->written != marker->final) KeepLonger(marker->written, marker->final, marker->format);
+    }
+  }
+  RemoveMarker();
+  return result;
 }
 
 int64_t CRecordingEngine::SilenceDuration() const {

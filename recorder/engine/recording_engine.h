@@ -3,7 +3,10 @@
 // line through the sample tap to nothing (MP3 and monitoring, where the tap
 // feeds the encoder) or to the WMA writer; the record level; the per-buffer
 // sample path with its level meter and silence clock; and the life of each
-// song file from its start under its final name to its deletion or tagging.
+// song file from its start to its deletion or tagging. A song whose name is
+// taken is written under a hidden temporary name, and the longer recording
+// keeps the name at the finish; a marker in the state folder names the file
+// being written, so a crash can be repaired at the next start.
 //
 // Everything but SampleCB runs on the owner's window thread. SampleCB runs
 // on the capture thread while the stream runs; the MP3 stream is opened and
@@ -11,6 +14,7 @@
 // threads apart without a lock.
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -65,6 +69,26 @@ struct EngineServices {
   const Clock* clock = nullptr;  // nullptr: the system clock
 };
 
+// How long a song file of an output format plays (MP3 by its frames, WMA by
+// its header; nullopt when unreadable), and the mending of one left
+// unfinished by a crash.
+struct SongFileTools {
+  std::function<std::optional<int64_t>(const std::string& utf8Path, int format)> lengthMs;
+  std::function<bool(const std::string& utf8Path, int format)> repair;
+};
+
+// What the start-up repair of a song left by a crash found and did.
+struct SongRepair {
+  bool found = false;      // a song file was left unfinished
+  bool repaired = false;   // its header now tells its real length
+  bool tooShort = false;   // shorter than "MinSongLength": deleted
+  std::u16string name;     // the song's file name
+};
+
+// The marker of the song file being written: while it exists, the song was
+// not finished. In the user's state folder.
+std::filesystem::path SongMarkerPath();
+
 // The fixed comment of every song: "Recorded by " and the product's address.
 std::u16string SongComment();
 
@@ -94,6 +118,14 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   HRESULT StartSong(const std::u16string& artist, const std::u16string& title, const std::u16string& sourceUrl);
   HRESULT FinishSong();
 
+  // Replaces the real measurement and repair (tests); an empty member keeps
+  // the real one.
+  void SetSongFileTools(SongFileTools tools) { songFileTools_ = std::move(tools); }
+
+  // Repairs the song file that a crash left unfinished (named by the marker)
+  // and applies the length and name rules to it as a finish would.
+  SongRepair RepairInterruptedSong();
+
   // Whole seconds since the input was last louder than the silence threshold.
   int64_t SilenceDuration() const;
 
@@ -110,6 +142,9 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   // The same instant on the clock, in milliseconds since 1970 (UTC).
   int64_t songStartMs() const { return songStartMs_; }
   const std::u16string& songPath() const { return songPath_; }
+  // The file actually written: songPath, or a hidden temporary name beside
+  // it while a file of that name exists (the longer one keeps the name).
+  const std::string& writePath() const { return writePath_; }
   const std::u16string& songArtist() const { return songArtist_; }
   const std::u16string& songTitle() const { return songTitle_; }
   const platform::audio::WaveFormat& captureFormat() const { return captureFormat_; }
@@ -122,6 +157,9 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   int OutputFormat() const;
   int64_t NowSeconds() const { return clock_->NowMs() / 1000; }
   void LogId(int id);
+  std::optional<int64_t> SongLengthMs(const std::string& path, int format) const;
+  void KeepLonger(const std::string& written, const std::string& final, int format) const;
+  void WriteMarker() const;
 
   IEngineOwner* const owner_;
   platform::audio::AudioSystem* const audio_;
@@ -141,6 +179,9 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   // The current song opened a file (the name in songPath_).
   bool songFileStarted_ = false;
   std::u16string songPath_;
+  std::string writePath_;
+  int songFormat_ = 0;
+  SongFileTools songFileTools_;
   std::unique_ptr<platform::audio::CaptureStream> mediaControl_;
   std::shared_ptr<platform::audio::InputMixer> inputMixer_;
   std::shared_ptr<platform::asf::WmaWriter> fileSink_;
