@@ -45,6 +45,9 @@ constexpr Entry kTexts[] = {
      u"Aufnahme l\u00E4uft! Wollen Sie die Optionen \u00E4ndern und die Aufnahme stoppen?"},
     {137, u"Song is already recorded. Recording is canceled.",
      u"Der Song wurde bereits aufgenommen. Aufnahme abgebrochen."},
+    {140, u"The unfinished recording %s was repaired.", u"Die unvollst\u00E4ndige Aufnahme %s wurde repariert."},
+    {141, u"The unfinished recording %s could not be repaired.",
+     u"Die unvollst\u00E4ndige Aufnahme %s konnte nicht repariert werden."},
 };
 
 // The development server of the pages 129 and 131 is never used.

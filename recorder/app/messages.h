@@ -40,6 +40,9 @@ enum MessageId : int {
   IDS_HELP_PAGE = 135,
   IDS_STOP_AND_CHANGE_SETTINGS = 136,
   IDS_SONG_ALREADY_RECORDED = 137,
+  // Ours: a song left unfinished by a crash, at the next start.
+  IDS_SONG_REPAIRED = 140,
+  IDS_SONG_NOT_REPAIRED = 141,
 };
 
 // The text of id in the user's language (German for "de", else English);

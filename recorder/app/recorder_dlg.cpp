@@ -104,6 +104,11 @@ HRESULT COrvWebRecorderDlg::OnUiLoaded(platform::html::IPage* page) {
     if (recordingOn_) page_->SetValue(kIsRecordingElement, u"1");
     return S_OK;
   }
+  // A song left unfinished by a crash is mended before monitoring starts.
+  if (const SongRepair repair = engine_->RepairInterruptedSong(); repair.found) {
+    log_.WriteLogId(repair.repaired ? IDS_SONG_REPAIRED : IDS_SONG_NOT_REPAIRED, {repair.name});
+    if (repair.tooShort) log_.WriteLogId(IDS_SONG_TOO_SHORT);
+  }
   SetTimer(kPlayerSearchTimer, kPlayerSearchMs);
   OnNowPlayingChanged();
   const HRESULT built = engine_->RebuildGraph(1);
