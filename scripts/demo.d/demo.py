@@ -322,6 +322,8 @@ def run_demo(build, keep=None):
         demo.start_player()
         demo.start_recorder()
         demo.wait_log("Windows Media Player Plugin is detected.", 30)
+        # mpv names the stream by its file until the first title arrives.
+        demo.wait_log("New song " + LEAD_IN, 30)
         demo.click_record("Recording is Started.")
         open(demo.go, "w").close()
         # The player plays a few seconds behind the station: wait for the

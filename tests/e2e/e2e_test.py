@@ -43,6 +43,8 @@ def main(build):
         demo.start_player()
         demo.start_recorder()
         demo.wait_log("Windows Media Player Plugin is detected.", 30)
+        # mpv names the stream by its file until the first title arrives.
+        demo.wait_log("New song " + d.LEAD_IN, 30)
         demo.click_record("Recording is Started.")
         open(demo.go, "w").close()
 
