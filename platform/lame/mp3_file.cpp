@@ -175,6 +175,13 @@ std::optional<Mp3Scan> ScanMp3(const std::vector<uint8_t>& b) {
     if (const auto h = ParseHeader(&b[pos]); h && pos + h->length <= b.size() && HasInfoTag(&b[pos], *h)) {
       scan.infoFrameBytes = h->length;
       pos += h->length;
+    } else if (h && pos + h->length <= b.size() &&
+               std::all_of(b.begin() + static_cast<ptrdiff_t>(pos + 4),
+                           b.begin() + static_cast<ptrdiff_t>(pos + h->length), [](uint8_t v) { return v == 0; })) {
+      // The encoder's placeholder: a frame header and nothing behind it.
+      scan.infoFrameBytes = h->length;
+      scan.infoFrameBlank = true;
+      pos += h->length;
     } else if (b[pos] == 0) {
       // The encoder's blank placeholder: zeros up to the first frame.
       size_t at = pos;
