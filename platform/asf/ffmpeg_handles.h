@@ -13,7 +13,8 @@ namespace platform::asf::ffmpeg {
 // An output format context together with the file it opened.
 struct OutputDeleter {
   void operator()(AVFormatContext* f) const {
-    if (f->pb) avio_closep(&f->pb);
+    // A context on our own file leaves the file to its owner.
+    if (f->pb && !(f->flags & AVFMT_FLAG_CUSTOM_IO)) avio_closep(&f->pb);
     avformat_free_context(f);
   }
 };

@@ -8,7 +8,11 @@
 // FFmpeg: the encoder takes a reference to the frame and gets a fresh buffer
 // for each packet it returns. The resampler grows its own buffers only on the
 // first calls.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
@@ -49,6 +53,204 @@ std::string MetadataKey(std::u16string_view name) {
   return ToUtf8(name);
 }
 
+// The ASF objects the header patch touches, as their GUIDs lie in the file.
+constexpr uint8_t kHeaderObject[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                       0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr uint8_t kFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                         0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr uint8_t kContentDescription[16] = {0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                             0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+
+uint64_t GetLe(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+void PutLe(uint8_t* p, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i, v >>= 8) p[i] = static_cast<uint8_t>(v);
+}
+
+// The muxer's header with `description` (UTF-16LE, terminated) as the
+// content description's Description: FFmpeg's asf muxer renames "comment"
+// to "Description" before it looks for "comment", so players that read only
+// the content description never see it. Empty when the header is not one.
+std::string PatchHeader(const uint8_t* header, size_t size, const std::string& description, int64_t delta) {
+  if (size < 30 || std::memcmp(header, kHeaderObject, 16) != 0 || GetLe(header + 16, 8) != size) return {};
+  std::string out(reinterpret_cast<const char*>(header), 30);
+  const auto objects = static_cast<uint32_t>(GetLe(header + 24, 4));
+  bool described = false;
+  size_t at = 30;
+  std::string fileProperties;
+  for (uint32_t i = 0; i < objects; ++i) {
+    if (at + 24 > size) return {};
+    const uint64_t length = GetLe(header + at + 16, 8);
+    if (length < 24 || at + length > size) return {};
+    std::string object(reinterpret_cast<const char*>(header + at), length);
+    auto* o = reinterpret_cast<uint8_t*>(object.data());
+    if (std::memcmp(o, kContentDescription, 16) == 0 && length >= 34) {
+      size_t lengths[5];
+      for (int k = 0; k < 5; ++k) lengths[k] = GetLe(o + 24 + 2 * k, 2);
+      std::string texts[5];
+      size_t from = 34;
+      for (int k = 0; k < 5; ++k) {
+        if (from + lengths[k] > length) return {};
+        texts[k] = object.substr(from, lengths[k]);
+        from += lengths[k];
+      }
+      texts[3] = description;
+      object.assign(34, '\0');
+      std::memcpy(object.data(), kContentDescription, 16);
+      for (int k = 0; k < 5; ++k) {
+        PutLe(reinterpret_cast<uint8_t*>(object.data()) + 24 + 2 * k, texts[k].size(), 2);
+        object += texts[k];
+      }
+      PutLe(reinterpret_cast<uint8_t*>(object.data()) + 16, object.size(), 8);
+      described = true;
+    } else if (std::memcmp(o, kFileProperties, 16) == 0 && length >= 48) {
+      // The file size, when the muxer knows it, grows with the header.
+      if (const uint64_t fileSize = GetLe(o + 40, 8); fileSize > 0) PutLe(o + 40, fileSize + delta, 8);
+    }
+    out += object;
+    at += length;
+  }
+  if (!described) {
+    // No title or author: the muxer wrote no content description at all.
+    std::string object(34, '\0');
+    std::memcpy(object.data(), kContentDescription, 16);
+    PutLe(reinterpret_cast<uint8_t*>(object.data()) + 24 + 6, description.size(), 2);
+    object += description;
+    PutLe(reinterpret_cast<uint8_t*>(object.data()) + 16, object.size(), 8);
+    out += object;
+    PutLe(reinterpret_cast<uint8_t*>(out.data()) + 24, objects + 1, 4);
+  }
+  PutLe(reinterpret_cast<uint8_t*>(out.data()) + 16, out.size(), 8);
+  return out;
+}
+
+// The file under the muxer: every write goes straight to the descriptor,
+// and the header (at its first write and at the trailer's rewrite) gets the
+// Description; what follows it moves by the bytes that added.
+class AsfFile {
+ public:
+  static std::unique_ptr<AsfFile> Create(const std::string& path, std::string_view descriptionUtf8) {
+    auto file = std::unique_ptr<AsfFile>(new AsfFile);
+    if (!descriptionUtf8.empty()) {
+      for (const char16_t c : FromUtf8(descriptionUtf8)) {
+        file->description_.push_back(static_cast<char>(c & 0xFF));
+        file->description_.push_back(static_cast<char>(c >> 8));
+      }
+      file->description_.append(2, '\0');
+    }
+    file->fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file->fd_ < 0) return nullptr;
+    constexpr int kBufferBytes = 65536;  // holds the whole header
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
+    if (!buffer) return nullptr;
+    file->io_ = avio_alloc_context(buffer, kBufferBytes, 1, file.get(), nullptr, &AsfFile::WriteThunk,
+                                   &AsfFile::SeekThunk);
+    if (!file->io_) {
+      av_free(buffer);
+      return nullptr;
+    }
+    return file;
+  }
+  ~AsfFile() {
+    if (io_) {
+      av_freep(&io_->buffer);
+      avio_context_free(&io_);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+  AsfFile(const AsfFile&) = delete;
+  AsfFile& operator=(const AsfFile&) = delete;
+
+  AVIOContext* io() const { return io_; }
+  // Flushes and closes; false when any write failed.
+  bool Close() {
+    avio_flush(io_);
+    const bool ok = !failed_ && io_->error == 0;
+    const bool closed = ::close(fd_) == 0;
+    fd_ = -1;
+    return ok && closed;
+  }
+
+ private:
+  AsfFile() = default;
+  static int WriteThunk(void* opaque, uint8_t* data, int size) { return static_cast<AsfFile*>(opaque)->Write(data, size); }
+  static int64_t SeekThunk(void* opaque, int64_t offset, int whence) {
+    return static_cast<AsfFile*>(opaque)->Seek(offset, whence);
+  }
+
+  bool WriteAt(const void* data, size_t size, int64_t at) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+      const ssize_t n = ::pwrite(fd_, p, size, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      p += n;
+      size -= static_cast<size_t>(n);
+      at += n;
+    }
+    return true;
+  }
+
+  int Write(const uint8_t* data, int size) {
+    size_t skip = 0;
+    if (pos_ == 0 && !description_.empty() && size >= 30 && std::memcmp(data, kHeaderObject, 16) == 0) {
+      const uint64_t headerBytes = GetLe(data + 16, 8);
+      if (headerBytes <= static_cast<uint64_t>(size)) {
+        // The new header is as long each time, so the delta is known before
+        // the file size in it is patched.
+        const std::string probe = PatchHeader(data, headerBytes, description_, 0);
+        if (!probe.empty()) {
+          delta_ = static_cast<int64_t>(probe.size()) - static_cast<int64_t>(headerBytes);
+          headerEnd_ = static_cast<int64_t>(headerBytes);
+          const std::string header = PatchHeader(data, headerBytes, description_, delta_);
+          if (!WriteAt(header.data(), header.size(), 0)) return Fail();
+          skip = headerBytes;
+        }
+      }
+    }
+    const int64_t logical = pos_ + static_cast<int64_t>(skip);
+    const int64_t at = logical >= headerEnd_ ? logical + delta_ : logical;
+    if (!WriteAt(data + skip, static_cast<size_t>(size) - skip, at)) return Fail();
+    pos_ += size;
+    return size;
+  }
+
+  int64_t Seek(int64_t offset, int whence) {
+    if (whence & AVSEEK_SIZE) {
+      struct stat st {};
+      if (::fstat(fd_, &st) != 0) return -1;
+      return st.st_size - delta_;
+    }
+    switch (whence & ~AVSEEK_FORCE) {
+      case SEEK_SET: pos_ = offset; break;
+      case SEEK_CUR: pos_ += offset; break;
+      default: return -1;
+    }
+    return pos_;
+  }
+
+  int Fail() {
+    failed_ = true;
+    return AVERROR(EIO);
+  }
+
+  int fd_ = -1;
+  AVIOContext* io_ = nullptr;
+  std::string description_;  // UTF-16LE with its terminator; empty: no patch
+  int64_t pos_ = 0;          // where the muxer thinks it writes
+  int64_t headerEnd_ = 0;    // the muxer's header size
+  int64_t delta_ = 0;        // bytes the Description added to it
+  bool failed_ = false;
+};
+
+std::string CommentOf(const AVDictionary* metadata) {
+  const AVDictionaryEntry* e = av_dict_get(metadata, "comment", nullptr, 0);
+  return e ? e->value : "";
+}
+
 class FfmpegWmaWriter final : public WmaWriter {
  public:
   ~FfmpegWmaWriter() override { Stop(); }
@@ -81,7 +283,7 @@ class FfmpegWmaWriter final : public WmaWriter {
     }
     const HRESULT hr = Open(format);
     if (FAILED(hr)) {
-      const bool created = output_ && output_->pb;
+      const bool created = file_ != nullptr;
       Reset();
       if (created) unlink(path_.c_str());  // only what this call wrote
     }
@@ -129,7 +331,7 @@ class FfmpegWmaWriter final : public WmaWriter {
       DrainPackets();
     }
     const bool trailerOk = av_write_trailer(output_.get()) == 0;
-    const bool closeOk = avio_closep(&output_->pb) == 0;
+    const bool closeOk = file_->Close();
     const bool ok = trailerOk && closeOk && !failed_;
     Reset();
     return ok ? S_OK : E_FAIL;
@@ -162,9 +364,10 @@ class FfmpegWmaWriter final : public WmaWriter {
 
     for (const auto& [key, value] : attributes_) av_dict_set(&output_->metadata, key.c_str(), value.c_str(), 0);
 
-    // "file:" keeps a colon in the name from being read as a protocol.
-    const std::string url = "file:" + path_;
-    if (avio_open(&output_->pb, url.c_str(), AVIO_FLAG_WRITE) < 0) return E_FAIL;
+    file_ = AsfFile::Create(path_, CommentOf(output_->metadata));
+    if (!file_) return E_FAIL;
+    output_->pb = file_->io();
+    output_->flags |= AVFMT_FLAG_CUSTOM_IO;
     // Each packet goes to the file as it is made: a crash loses only the
     // packet being filled, not the song.
     output_->flags |= AVFMT_FLAG_FLUSH_PACKETS;
@@ -256,12 +459,14 @@ class FfmpegWmaWriter final : public WmaWriter {
     resampler_.reset();
     codec_.reset();
     output_.reset();
+    file_.reset();
     filled_ = 0;
   }
 
   std::string path_;
   std::vector<std::pair<std::string, std::string>> attributes_;
 
+  std::unique_ptr<AsfFile> file_;  // outlives output_, which writes to it
   OutputPtr output_;
   CodecPtr codec_;
   ResamplerPtr resampler_;
@@ -289,7 +494,7 @@ InputPtr OpenInput(const std::string& utf8Path) {
 
 // Stream copy of in into the file at url; false unless at least one packet
 // went over and the file was closed whole.
-bool Remux(AVFormatContext* in, const std::string& url) {
+bool Remux(AVFormatContext* in, const std::string& path) {
   AVFormatContext* raw = nullptr;
   if (avformat_alloc_output_context2(&raw, nullptr, "asf", nullptr) < 0 || !raw) return false;
   OutputPtr out(raw);
@@ -304,7 +509,10 @@ bool Remux(AVFormatContext* in, const std::string& url) {
   }
   if (out->nb_streams == 0) return false;
   av_dict_copy(&out->metadata, in->metadata, 0);
-  if (avio_open(&out->pb, url.c_str(), AVIO_FLAG_WRITE) < 0) return false;
+  const auto file = AsfFile::Create(path, CommentOf(in->metadata));
+  if (!file) return false;
+  out->pb = file->io();
+  out->flags |= AVFMT_FLAG_CUSTOM_IO;
   if (avformat_write_header(out.get(), nullptr) < 0) return false;
   PacketPtr packet(av_packet_alloc());
   if (!packet) return false;
@@ -322,7 +530,8 @@ bool Remux(AVFormatContext* in, const std::string& url) {
     av_packet_unref(packet.get());
   }
   const bool trailerOk = av_write_trailer(out.get()) == 0;
-  return avio_closep(&out->pb) == 0 && trailerOk && copied > 0;
+  out.reset();
+  return file->Close() && trailerOk && copied > 0;
 }
 
 }  // namespace
@@ -341,7 +550,7 @@ bool RepairWmaFile(const std::string& utf8Path) {
   const std::filesystem::path target(utf8Path);
   auto temp = files::NewFile::CreateUnique(target.parent_path(), ".orvweb-wma-");
   if (!temp || !temp->Close()) return false;
-  if (!Remux(in.get(), "file:" + temp->path().string())) return false;
+  if (!Remux(in.get(), temp->path().string())) return false;
   if (const auto mode = files::Mode(target)) files::SetMode(temp->path(), *mode);
   if (!files::MoveReplace(temp->path(), target)) return false;
   temp->Keep();
