@@ -63,6 +63,35 @@ TEST(Id3, TheRoomIsAnEmptyTagOfTheAskedSize) {
   }
 }
 
+TEST(Id3, ANewFileStartsWithItsTagAndTheFinishWritesOverItInPlace) {
+  struct Case {
+    std::u16string artist, title;
+    size_t room;  // the size the head must have
+  };
+  const Case cases[] = {
+      {u"Bj\u00F6rk", u"J\u00F3ga", kReservedTagBytes},
+      {u"\u0414\u043E\u043C", u"", kReservedTagBytes},
+      {u"", u"", kReservedTagBytes},
+      {std::u16string(3000, u'\u00E9'), std::u16string(1500, u'\u4E00'), 2 * kReservedTagBytes},  // grows by whole rooms
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const fs::path file = dir.path() / "song.mp3";
+    const std::string head = SongId3v2Tag(c.artist, c.title, u"Recorded by rec");
+    ASSERT_EQ(head.size(), c.room);
+    EXPECT_EQ(LeadingTag(head), c.room);
+    EXPECT_EQ(head.find("TPE1") != std::string::npos, !c.artist.empty());
+    EXPECT_NE(head.find("Recorded by rec"), std::string::npos);
+    const std::string audio = Audio(3000);
+    Put(file, head + audio);
+    ASSERT_TRUE(WriteSongTag(file.string(), c.artist, c.title, u"Recorded by rec"));
+    const std::string d = Contents(file);
+    EXPECT_EQ(d.size(), head.size() + audio.size() + 128);  // in place, no copy
+    EXPECT_EQ(d.substr(0, head.size()), head);
+    EXPECT_EQ(d.substr(head.size(), audio.size()), audio);
+  }
+}
+
 TEST(Id3, TagsFitInTheRoomAndReplaceEachOther) {
   TempDir dir;
   const fs::path file = dir.path() / "song.mp3";
