@@ -15,7 +15,7 @@ The Demo class is also the harness of the end-to-end test.
 """
 import json
 import os
-import shutil
+import random
 import signal
 import socket
 import subprocess
@@ -98,8 +98,20 @@ class Demo:
     # --- environment -------------------------------------------------
     def start_rig(self):
         os.makedirs(self.rig_dir, exist_ok=True)
-        out = subprocess.run([os.path.join(ROOT, "scripts", "rig"), "start", self.rig_dir],
-                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, check=True, text=True).stdout
+        rig = os.path.join(ROOT, "scripts", "rig")
+        # Two rigs starting at the same moment can pick the same free display
+        # or port; the loser stops what it started and tries again.
+        for attempt in range(3):
+            r = subprocess.run([rig, "start", self.rig_dir], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               text=True)
+            if r.returncode == 0:
+                break
+            subprocess.run([rig, "stop", self.rig_dir], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            time.sleep(1 + attempt + random.random())
+        else:
+            raise DemoError("the rig did not start (see " + self.rig_dir + ")")
+        out = r.stdout
         for line in out.splitlines():
             if line.startswith("export ") and "=" in line:
                 key, value = line[len("export "):].split("=", 1)
