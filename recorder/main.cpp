@@ -59,18 +59,36 @@ int main(int argc, char** argv) {
 
   orvweb::ui::IDialogHost* mainHost = nullptr;
   orvweb::ui::CMainWindow* mainWindow = nullptr;
+  // The player host feeds the plug-in from any MPRIS player; one started
+  // here ends with the program.
+  orvweb::ui::PlayerHostLauncher playerHost;
+  struct SignalContext {
+    orvweb::ui::CMainWindow** window;
+    orvweb::ui::PlayerHostLauncher* playerHost;
+  } signalContext{&mainWindow, &playerHost};
   // A termination request closes the window as its close button does, so
-  // the song being written is finished and the player host is ended.
+  // the song being written is finished and the player host is ended. With a
+  // dialog or box open over the window the run cannot unwind through it: the
+  // song and the host are finished here and the process ends.
   const auto closeOnSignal = +[](gpointer data) -> gboolean {
-    auto* window = *static_cast<orvweb::ui::CMainWindow**>(data);
-    if (window) {
-      window->OnCloseRequested();
-    } else {
-      std::exit(0);
+    auto* context = static_cast<SignalContext*>(data);
+    orvweb::ui::CMainWindow* window = *context->window;
+    bool othersOpen = false;
+    GList* toplevels = gtk_window_list_toplevels();
+    for (GList* l = toplevels; l; l = l->next) {
+      auto* w = GTK_WINDOW(l->data);
+      const bool isMain = window && window->host().dialog() && window->host().dialog()->window() == w;
+      if (!isMain && gtk_widget_get_visible(GTK_WIDGET(w))) othersOpen = true;
+    }
+    g_list_free(toplevels);
+    if (window) window->OnCloseRequested();
+    if (!window || othersOpen) {
+      context->playerHost->Stop();
+      std::_Exit(0);
     }
     return G_SOURCE_CONTINUE;
   };
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(signal, closeOnSignal, &mainWindow);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(signal, closeOnSignal, &signalContext);
   orvweb::ui::OptionsServices optionsServices;
   optionsServices.makeHost = makeHost;
   optionsServices.audio = audio.get();
@@ -80,10 +98,6 @@ int main(int argc, char** argv) {
   optionsServices.resources = orvweb::resources::Lookup;
   optionsServices.debugMode = g_debugMode;
   orvweb::ui::COptionsDlg options(std::move(optionsServices));
-
-  // The player host feeds the plug-in from any MPRIS player; one started
-  // here ends with the program.
-  orvweb::ui::PlayerHostLauncher playerHost;
 
   orvweb::AppServices services;
   services.messageBox = &messageBox;

@@ -126,18 +126,22 @@ bool PlayerHostLauncher::EnsureRunning(const fs::path& programFolder) {
   return pid_ > 0;
 }
 
-PlayerHostLauncher::~PlayerHostLauncher() {
+PlayerHostLauncher::~PlayerHostLauncher() { Stop(); }
+
+void PlayerHostLauncher::Stop() {
   if (pid_ <= 0) return;
+  const pid_t pid = pid_;
+  pid_ = -1;
   // The host writes its closing record on SIGTERM; it is given a moment.
-  ::kill(pid_, SIGTERM);
+  ::kill(pid, SIGTERM);
   for (int i = 0; i < 300; ++i) {
     int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_ || (done < 0 && errno != EINTR)) return;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ::kill(pid_, SIGKILL);
-  WaitExit(pid_);
+  ::kill(pid, SIGKILL);
+  WaitExit(pid);
 }
 
 }  // namespace orvweb::ui

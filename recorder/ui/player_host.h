@@ -30,6 +30,8 @@ class PlayerHostLauncher {
   // host runs afterwards.
   bool EnsureRunning(const std::filesystem::path& programFolder);
   pid_t startedPid() const { return pid_; }
+  // Ends the host started here, if any (SIGTERM, then SIGKILL after 3 s).
+  void Stop();
 
  private:
   pid_t pid_ = -1;
