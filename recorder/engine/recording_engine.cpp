@@ -155,6 +155,8 @@ CRecordingEngine::~CRecordingEngine() {
   inputMixer_.reset();
   // Stops the capture thread before the encoder it feeds goes away.
   mediaControl_.reset();
+  splitPost_.store(nullptr);
+  splitWindow_.reset();
 }
 
 int CRecordingEngine::OutputFormat() const {
@@ -208,11 +210,21 @@ HRESULT CRecordingEngine::BuildGraph(int monitorOnly) {
   double mixLevel = 0.0;
   inputMixer_->GetMixLevel(mixLevel);  // a check only, as the device offers it
 
+  // The stream drives a stand-in for the writer; with the look-back the
+  // engine feeds the writer itself from the delayed audio.
+  // Only a recording chain delays its audio; a monitor has no file.
+  const int splitSearchMs = monitorOnly ? 0 : GetSplitSearchMs();
+  standIn_ = writer && splitSearchMs > 0 ? std::make_shared<WriterStandIn>(writer) : nullptr;
   std::unique_ptr<platform::audio::CaptureStream> stream;
-  hr = audio_->Connect(device, static_cast<uint32_t>(bufferSize), this, writer, stream);
+  hr = audio_->Connect(device, static_cast<uint32_t>(bufferSize), this,
+                       standIn_ ? std::shared_ptr<platform::audio::Downstream>(standIn_) : writer, stream);
   if (FAILED(hr)) return hr;
   if (!stream) return E_POINTER;
   captureFormat_ = stream->Format();
+  delay_.Configure(captureFormat_, splitSearchMs);
+  songSink_.SetChannels(captureFormat_.channels);
+  songSink_.SetWriter(delay_.active() ? writer.get() : nullptr);
+  if (standIn_) standIn_->SetPassThrough(!delay_.active());
   fileSink_ = std::move(writer);
   mediaControl_ = std::move(stream);
   return hr;
@@ -223,6 +235,7 @@ HRESULT CRecordingEngine::RebuildGraph(int monitorOnly) {
   mediaControl_.reset();
   inputMixer_.reset();
   fileSink_.reset();
+  standIn_.reset();
   if (owner_) {
     if (platform::Window* window = owner_->EngineWindow()) {
       window->KillTimer(kRecordTimeTimer);
@@ -301,8 +314,17 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
     const std::string& path = writePath_;
     songFormat_ = format;
 
-    songStart_ = haveLocal ? ToOleDate(local, static_cast<int>(((nowMs % 1000) + 1000) % 1000)) : OleDate{0.0, false};
-    songStartMs_ = nowMs;
+    // A song split off the delayed audio began as long ago as the audio
+    // still held for it.
+    int64_t startMs = nowMs;
+    if (splitting_ && delay_.rate() > 0) {
+      startMs -= static_cast<int64_t>((delay_.written() - splitAt_) * 1000 / delay_.rate());
+    }
+    std::tm startLocal{};
+    const bool haveStart = clock_->LocalTime(startMs, startLocal);
+    songStart_ = haveStart ? ToOleDate(startLocal, static_cast<int>(((startMs % 1000) + 1000) % 1000))
+                           : OleDate{0.0, false};
+    songStartMs_ = startMs;
 
     if (format == kOutputFormatMp3) {
       if (!encoder_.isLoaded()) return E_FAIL;
@@ -323,6 +345,24 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
       if (SUCCEEDED(hr) && !artist.empty()) hr = fileSink_->SetAttribute(u"Author", artist);
       if (SUCCEEDED(hr) && !title.empty()) hr = fileSink_->SetAttribute(u"Title", title);
       if (FAILED(hr)) return hr;
+      if (delay_.active()) {
+        hr = fileSink_->Start(captureFormat_);
+        if (FAILED(hr)) return hr;
+        writerStarted_ = true;
+        // The encoder swallows its first block: it gets the audio before the
+        // split, so the song itself is heard from its first frame.
+        if (splitting_) delay_.Replay(splitAt_, WmaPrimingFrames(captureFormat_.samplesPerSec), songSink_);
+      }
+    }
+    if (delay_.active()) {
+      // A split hands on what is held past its point; a fresh start holds
+      // nothing from before it.
+      if (splitting_) {
+        delay_.MarkSongStart();
+      } else {
+        delay_.Discard();
+      }
+      delayFeeding_.store(true, std::memory_order_release);
     }
     songFileStarted_ = true;
     WriteMarker();
@@ -341,9 +381,28 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
 }
 
 HRESULT CRecordingEngine::FinishSong() {
+  // A change still waiting for its split is made first: this finish then
+  // ends the song that change started.
+  if (pendingSong_ && !splitting_) ResolveSplit(UINT64_MAX);
   if (engineState_ == kEngineIdle) return S_OK;
   HRESULT hr = E_POINTER;
   if (mediaControl_) hr = mediaControl_->Stop();
+  if (delayFeeding_.load(std::memory_order_relaxed)) {
+    // The capture thread is stopped: the delayed audio goes into this file,
+    // all of it, or at a split what lies before the boundary.
+    delayFeeding_.store(false, std::memory_order_relaxed);
+    if (splitting_) {
+      splitAt_ = delay_.DecideSplit(splitLimit_);
+      delay_.DrainTo(splitAt_, songSink_);
+    } else {
+      delay_.DrainAll(songSink_);
+    }
+  }
+  if (writerStarted_) {
+    writerStarted_ = false;
+    const HRESULT stopped = fileSink_ ? fileSink_->Stop() : E_POINTER;
+    if (SUCCEEDED(hr)) hr = stopped;
+  }
   if (encodingActive_.load(std::memory_order_relaxed)) {
     // Only once the capture thread is stopped (or there is none).
     encoder_.CloseStream();
@@ -351,7 +410,12 @@ HRESULT CRecordingEngine::FinishSong() {
   }
   const std::string finalPath = platform::ToUtf8(songPath_);
   if (engineState_ == kEngineRunning && !monitorOnly_ && songFileStarted_) {
-    const int64_t lengthSeconds = std::llround((clock_->NowMs() - songStartMs_) / 1000.0);
+    // At a split the song ended where the audio still held for the next begins.
+    int64_t endMs = clock_->NowMs();
+    if (splitting_ && delay_.rate() > 0) {
+      endMs -= static_cast<int64_t>((delay_.written() - splitAt_) * 1000 / delay_.rate());
+    }
+    const int64_t lengthSeconds = std::llround((endMs - songStartMs_) / 1000.0);
     const int minLength = GetProfileInt(kKeyMinSongLength, kDefaultMinSongLength);
     if (lengthSeconds < minLength) {
       // Only this recording: a file of the same name stays.
@@ -442,13 +506,82 @@ SongRepair CRecordingEngine::RepairInterruptedSong() {
   return result;
 }
 
+std::u16string CRecordingEngine::SongPathFor(const std::u16string& artist, const std::u16string& title,
+                                             int64_t nowMs) const {
+  std::tm local{};
+  const bool haveLocal = clock_->LocalTime(nowMs, local);
+  const std::u16string base = SongBaseName(artist, title, haveLocal ? &local : nullptr);
+  const int format = OutputFormat();
+  const std::u16string extension = format == kOutputFormatMp3   ? u".mp3"
+                                   : format == kOutputFormatWma ? u".wma"
+                                                                : u"";
+  return GetSongsFolder() + FitFileName(ReplaceReservedCharacters(base), extension);
+}
+
+HRESULT CRecordingEngine::SplitSong(const std::u16string& artist, const std::u16string& title,
+                                    const std::u16string& sourceUrl) {
+  const auto lookingBack = [this] {
+    return delay_.active() && delayFeeding_.load(std::memory_order_relaxed) && engineState_ == kEngineRunning;
+  };
+  if (!lookingBack()) {
+    if (engineState_ == kEngineRunning) FinishSong();
+    return StartSong(artist, title, sourceUrl);
+  }
+  // The player playing the very file: refused now, as StartSong would.
+  if (!sourceUrl.empty()) {
+    const std::u16string path = SongPathFor(artist, title, clock_->NowMs());
+    if (platform::files::FileExists(platform::ToUtf8(path)) && SameFileReference(path, sourceUrl)) {
+      return SONG_ALREADY_RECORDED;
+    }
+  }
+  // An earlier change still waiting is split first, short of this one.
+  if (pendingSong_) ResolveSplit(delay_.LimitForNextChange());
+  if (!lookingBack()) return StartSong(artist, title, sourceUrl);
+
+  if (!splitWindow_ && owner_) {
+    if (platform::Window* window = owner_->EngineWindow()) {
+      splitWindow_ = std::make_unique<SplitWindow>(window->loop(), [this](uint32_t request) { OnSplitReady(request); });
+      splitPost_.store(splitWindow_.get(), std::memory_order_release);
+    }
+  }
+  pendingSong_ = PendingSong{artist, title, sourceUrl, delay_.RequestSplit()};
+  // Without a window to be told, the split is decided on what is held now.
+  if (!splitWindow_) ResolveSplit(UINT64_MAX);
+  return S_OK;
+}
+
+void CRecordingEngine::OnSplitReady(uint32_t request) {
+  if (pendingSong_ && pendingSong_->request == request) ResolveSplit(UINT64_MAX);
+}
+
+void CRecordingEngine::ResolveSplit(uint64_t limit) {
+  PendingSong next = std::move(*pendingSong_);
+  pendingSong_.reset();
+  splitting_ = true;
+  splitLimit_ = limit;
+  FinishSong();
+  const HRESULT started = StartSong(next.artist, next.title, next.sourceUrl);
+  splitting_ = false;
+  // No file took the audio past the split: it is not kept for a later one.
+  if (FAILED(started) || !delayFeeding_.load(std::memory_order_relaxed)) delay_.Discard();
+}
+
 int64_t CRecordingEngine::SilenceDuration() const {
   return NowSeconds() - lastSoundTime_.load(std::memory_order_relaxed);
 }
 
 HRESULT CRecordingEngine::SampleCB(double /*sampleTime*/, const uint8_t* data, size_t length) {
   if (!data) return E_POINTER;
-  if (encodingActive_.load(std::memory_order_acquire)) {
+  if (delayFeeding_.load(std::memory_order_acquire)) {
+    // The song file gets the audio of a few seconds ago; the meter and the
+    // silence clock below still read this buffer.
+    const size_t frames = captureFormat_.blockAlign ? length / captureFormat_.blockAlign : 0;
+    if (delay_.Process(data, frames, songSink_)) {
+      if (SplitWindow* window = splitPost_.load(std::memory_order_acquire)) {
+        window->PostMessage(kSplitReadyMessage, delay_.request(), 0);
+      }
+    }
+  } else if (encodingActive_.load(std::memory_order_acquire)) {
     encoder_.EncodeSamples(data, static_cast<uint32_t>(length / 2));
   }
   const float level = static_cast<float>(PeakLevel(data, length)) * kLevelFactor;

@@ -26,6 +26,8 @@
 #include "platform/loop/loop.h"
 #include "recorder/engine/clock.h"
 #include "recorder/engine/mp3_encoder.h"
+#include "recorder/engine/split_feed.h"
+#include "recorder/engine/split_search.h"
 
 namespace orvweb {
 
@@ -117,6 +119,13 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
 
   HRESULT StartSong(const std::u16string& artist, const std::u16string& title, const std::u16string& sourceUrl);
   HRESULT FinishSong();
+  // A song change while recording. With the look-back the song being
+  // recorded ends at the boundary found in the delayed audio and the next
+  // starts there; that happens a moment later, on this thread, once the
+  // audio past the expected boundary has been captured (or at the next
+  // finish or change, whichever comes first). Without it: FinishSong, then
+  // StartSong. SONG_ALREADY_RECORDED as from StartSong, nothing changed.
+  HRESULT SplitSong(const std::u16string& artist, const std::u16string& title, const std::u16string& sourceUrl);
 
   // Replaces the real measurement and repair (tests); an empty member keeps
   // the real one.
@@ -152,6 +161,10 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   bool encodingActive() const { return encodingActive_.load(std::memory_order_relaxed); }
   bool hasGraph() const { return mediaControl_ != nullptr; }
   CMp3Encoder& encoder() { return encoder_; }
+  // Captured audio waits behind the song file ("SplitSearch" ms).
+  bool lookBackActive() const { return delay_.active(); }
+  const SplitDelayLine& delayLine() const { return delay_; }
+  bool splitPending() const { return pendingSong_.has_value(); }
 
  private:
   int OutputFormat() const;
@@ -160,6 +173,12 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   std::optional<int64_t> SongLengthMs(const std::string& path, int format) const;
   void KeepLonger(const std::string& written, const std::string& final, int format) const;
   void WriteMarker() const;
+  // The split of the pending song change: the song being recorded ends at
+  // the boundary found below `limit`, the pending one starts there.
+  void ResolveSplit(uint64_t limit);
+  void OnSplitReady(uint32_t request);
+  // The path StartSong would record these names to.
+  std::u16string SongPathFor(const std::u16string& artist, const std::u16string& title, int64_t nowMs) const;
 
   IEngineOwner* const owner_;
   platform::audio::AudioSystem* const audio_;
@@ -185,6 +204,30 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   std::unique_ptr<platform::audio::CaptureStream> mediaControl_;
   std::shared_ptr<platform::audio::InputMixer> inputMixer_;
   std::shared_ptr<platform::asf::WmaWriter> fileSink_;
+
+  // The look-back: the capture thread feeds the song file through delay_
+  // while delayFeeding_ is set. The ring outlives the stream's stops, so a
+  // split can drain what belongs to the old song and keep the rest.
+  SplitDelayLine delay_;
+  SongSink songSink_{encoder_, 2};
+  std::shared_ptr<WriterStandIn> standIn_;
+  std::atomic<bool> delayFeeding_{false};
+  // The engine starts and stops the WMA writer itself while it feeds it.
+  bool writerStarted_ = false;
+  struct PendingSong {
+    std::u16string artist;
+    std::u16string title;
+    std::u16string sourceUrl;
+    uint32_t request = 0;
+  };
+  std::optional<PendingSong> pendingSong_;
+  // Inside ResolveSplit: FinishSong drains up to splitAt_ only and StartSong
+  // keeps the rest for the new file.
+  bool splitting_ = false;
+  uint64_t splitLimit_ = 0;
+  uint64_t splitAt_ = 0;
+  std::unique_ptr<SplitWindow> splitWindow_;
+  std::atomic<SplitWindow*> splitPost_{nullptr};
 };
 
 // Pins of a capture device by direction (used by the options page as well).

@@ -42,6 +42,8 @@ class Engine : public ::testing::Test {
     songs = home.path() / "songs";
     WriteProfileString(kKeySongsFolder, platform::FromUtf8(songs.string()) + u"/");
     WriteProfileString(kKeySourceName, u"rec_sink.monitor");
+    // The plain sample path; the look-back behind the encoder has its own tests.
+    WriteProfileInt(kKeySplitSearch, 0);
     audio.AddDevice(device);
   }
 

@@ -83,6 +83,7 @@ TEST(SampleCallback, AllocatesNothingWhileEncodingMeasuringAndPosting) {
   WriteProfileString(kKeySongsFolder, platform::FromUtf8(home.path().string()) + u"/songs/");
   WriteProfileString(kKeySourceName, u"mic");
   WriteProfileInt(kKeyOutputFormat, kOutputFormatMp3);
+  WriteProfileInt(kKeySplitSearch, 0);  // the plain path; the delayed one has its own test
 
   platform::FakeLoop loop;  // its posts allocate nothing, like the real loop's
   Owner owner(loop);

@@ -44,6 +44,8 @@ class SongFiles : public ::testing::Test {
     WriteProfileString(kKeySourceName, u"rec_sink.monitor");
     WriteProfileInt(kKeyMinSongLength, 40);
     WriteProfileInt(kKeyOutputFormat, kOutputFormatMp3);
+    // Audio reaches the file as captured; the look-back has its own tests.
+    WriteProfileInt(kKeySplitSearch, 0);
     audio.AddDevice(device);
     // A fake song plays as long as it is big: the bytes count as milliseconds.
     engine.SetSongFileTools({[this](const std::string& path, int) -> std::optional<int64_t> {
