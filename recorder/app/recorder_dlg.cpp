@@ -258,8 +258,9 @@ void COrvWebRecorderDlg::OnSongChanged(std::u16string artist, std::u16string tit
   currentSourceUrl_ = sourceUrl;
 
   if (engine_->monitorOnly() == 0) {
-    if (engine_->engineState() == kEngineRunning) engine_->FinishSong();
-    if (engine_->StartSong(artist, title, sourceUrl) == SONG_ALREADY_RECORDED) {
+    // The engine ends the previous song at its true boundary, found in the
+    // audio it still holds, and starts this one there.
+    if (engine_->SplitSong(artist, title, sourceUrl) == SONG_ALREADY_RECORDED) {
       log_.WriteLogId(IDS_SONG_ALREADY_RECORDED);
       OnRecordClick();
       engine_->StartSong(u"", u"", u"");
