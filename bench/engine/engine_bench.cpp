@@ -190,7 +190,7 @@ void SplitAndMemory(const fs::path& dir) {
   }
   module.erase(module.find_last_not_of(" \n") + 1);
 
-  const int seconds = 25;
+  const int seconds = 45;  // room for the look-back's delay after every split
   std::vector<int16_t> count(static_cast<size_t>(seconds) * kRate * 2);
   for (size_t i = 0; i < count.size() / 2; ++i) count[2 * i] = count[2 * i + 1] = static_cast<int16_t>(i);
   const fs::path wav = dir / "count.wav";
@@ -242,7 +242,8 @@ void SplitAndMemory(const fs::path& dir) {
     const auto t2 = Clock::now();
     finishMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     startMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
-    for (int i = 0; i < 400 && recorder.used.load() <= boundary; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The new song's first values reach the encoder after the look-back's delay.
+    for (int i = 0; i < 1000 && recorder.used.load() <= boundary; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (boundary == 0 || recorder.used.load() <= boundary) continue;
     const auto before = static_cast<uint16_t>(recorder.left[boundary - 1]);
     const auto after = static_cast<uint16_t>(recorder.left[boundary]);
