@@ -13,7 +13,9 @@ class IOpener {
   virtual bool OpenUri(const std::string& uri) = 0;
 };
 
-// The help page of the user's language.
+// The help page of the user's language: message 135's address, or for a
+// local ".aspx" page its ".htm" twin beside it when there is one.
+std::string HelpPageUri();
 bool OpenHelpPage(IOpener& opener);
 // The songs folder (created when missing), as a file:// URI.
 bool OpenSongsFolder(IOpener& opener);

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "recorder/ui/opener.h"
+#include "tests/support/test_support.h"
+
 #include "fake_host.h"
 #include "tests/recorder/app/controller_fixture.h"
 
@@ -159,10 +165,13 @@ TEST_F(MainWindow, ButtonsAndHelpKeyReachTheirHandlers) {
   Click("OpenSongsButton");
   Click("NowPlaying");  // not a button
   ASSERT_EQ(opener.uris.size(), 3u);
-  EXPECT_EQ(opener.uris[0], M(orvweb::IDS_HELP_PAGE));
-  EXPECT_EQ(opener.uris[1], M(orvweb::IDS_HELP_PAGE));
+  // The bundled pages are local files: the help page goes to the browser
+  // under a name it shows as HTML, beside the ".aspx" page it stands for.
+  const std::string aspx = M(orvweb::IDS_HELP_PAGE);
+  ASSERT_TRUE(aspx.starts_with("file://") && aspx.ends_with("/help.aspx"));
+  EXPECT_EQ(opener.uris[0], aspx.substr(0, aspx.size() - 5) + ".htm");
+  EXPECT_EQ(opener.uris[1], opener.uris[0]);
   EXPECT_EQ(opener.uris[2], "file://" + songs.string() + "/");
-  EXPECT_EQ(opener.uris[0].substr(opener.uris[0].size() - 9), "help.aspx");
 }
 
 TEST_F(MainWindow, LevelMessagesSetTheGaugeWidth) {
@@ -203,6 +212,29 @@ TEST_F(MainWindow, CloseFinishesTheSongAndEndsTheRun) {
   EXPECT_NE(dlg->engine().engineState(), orvweb::kEngineRunning);
   Click("RecordButton");
   EXPECT_FALSE(Recording());
+}
+
+// A server's page keeps its name; a local one is swapped only for a twin
+// that exists.
+TEST(HelpPage, OnlyALocalAspxPageWithAnHtmTwinIsSwapped) {
+  testing_support::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "with" / "en");
+  std::filesystem::create_directories(dir.path() / "with" / "de");
+  std::filesystem::create_directories(dir.path() / "without" / "en");
+  std::filesystem::create_directories(dir.path() / "without" / "de");
+  for (const char* lang : {"en", "de"}) {
+    std::ofstream(dir.path() / "with" / lang / "help.htm") << "<p>help</p>";
+  }
+  struct Case {
+    std::string base;
+    std::string ending;
+  };
+  for (const Case& c : std::vector<Case>{{"http://127.0.0.1:1/ui/", "/help.aspx"},
+                                         {"file://" + (dir.path() / "with").string() + "/", "/help.htm"},
+                                         {"file://" + (dir.path() / "without").string() + "/", "/help.aspx"}}) {
+    testing_support::ScopedEnv base("ORVWEB_UI_BASE", c.base);
+    EXPECT_TRUE(orvweb::ui::HelpPageUri().ends_with(c.ending)) << c.base << " -> " << orvweb::ui::HelpPageUri();
+  }
 }
 
 }  // namespace
