@@ -1,6 +1,8 @@
 // A recorder killed with SIGKILL five seconds into a song leaves a file that
 // plays up to the kill and carries its names; the next start's repair gives
-// it its real length in the header and drops the marker.
+// it its real length in the header and drops the marker. With the split
+// look-back on, the audio still waiting behind the file is what a crash may
+// lose, and no more.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -33,6 +35,7 @@ double DecodedSeconds(const fs::path& file) {
 struct CrashCase {
   int format;
   const char* extension;
+  int splitSearchMs;  // the default when it is kDefaultSplitSearch
 };
 
 class CrashRepair : public ::testing::TestWithParam<CrashCase> {};
@@ -46,12 +49,15 @@ TEST_P(CrashRepair, AKilledSongPlaysCarriesItsNamesAndIsRepairedAtTheNextStart) 
   const fs::path songs = home.path() / "songs";
   WriteProfileString(kKeySongsFolder, platform::FromUtf8(songs.string()) + u"/");
   WriteProfileInt(kKeyMinSongLength, 3);
+  if (c.splitSearchMs != kDefaultSplitSearch) WriteProfileInt(kKeySplitSearch, c.splitSearchMs);
+  // Five seconds reach the file before the kill, behind the delayed audio.
+  const int capturedSeconds = 5 + c.splitSearchMs / 1000;
   const fs::path song = songs / (std::string("Crash Artist - Crash Title") + c.extension);
   const fs::path ready = home.path() / "ready";
 
   {
     testing_support::Child child({(testing_support::SelfFolder() / "crash_song_child").string(),
-                                  std::to_string(c.format), "5", ready.string()});
+                                  std::to_string(c.format), std::to_string(capturedSeconds), ready.string()});
     ASSERT_TRUE(testing_support::WaitUntil([&] { return fs::exists(ready); }, 60000)) << "the child never got going";
     child.Kill(SIGKILL);  // and reaped
   }
@@ -97,7 +103,12 @@ TEST_P(CrashRepair, AKilledSongPlaysCarriesItsNamesAndIsRepairedAtTheNextStart) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, CrashRepair,
-                         ::testing::Values(CrashCase{kOutputFormatMp3, ".mp3"}, CrashCase{kOutputFormatWma, ".wma"}),
-                         [](const auto& info) { return std::string(info.param.format == 1 ? "Mp3" : "Wma"); });
+                         ::testing::Values(CrashCase{kOutputFormatMp3, ".mp3", 0}, CrashCase{kOutputFormatWma, ".wma", 0},
+                                           CrashCase{kOutputFormatMp3, ".mp3", kDefaultSplitSearch},
+                                           CrashCase{kOutputFormatWma, ".wma", kDefaultSplitSearch}),
+                         [](const auto& info) {
+                           return std::string(info.param.format == 1 ? "Mp3" : "Wma") +
+                                  (info.param.splitSearchMs ? "LookBack" : "Direct");
+                         });
 
 }  // namespace
