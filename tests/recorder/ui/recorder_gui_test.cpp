@@ -152,8 +152,9 @@ class RecorderGui : public ::testing::Test {
   }
   void Click(const std::string& window, Point p) {
     ASSERT_GE(p.x, 0) << "no such element";
-    Shell("xdotool mousemove --window " + window + " " + std::to_string(p.x) + " " + std::to_string(p.y) +
-        " click 1");
+    // Raised first: a click lands on whatever window is on top at that spot.
+    Shell("xdotool windowraise " + window + " mousemove --window " + window + " " + std::to_string(p.x) + " " +
+          std::to_string(p.y) + " click 1");
   }
   Point Origin(const std::string& window) {
     std::stringstream out(Shell("xdotool getwindowgeometry --shell " + window));
