@@ -217,4 +217,34 @@ std::optional<unsigned> Mode(const fs::path& file) {
   return static_cast<unsigned>(st.st_mode & 07777);
 }
 
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool PReadAll(int fd, void* data, size_t size, long long offset) {
+  auto* at = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pread(fd, at, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+bool PWriteAll(int fd, const void* data, size_t size, long long offset) {
+  const auto* at = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, at, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
 }  // namespace platform::files

@@ -95,4 +95,22 @@ bool SetMode(const std::filesystem::path& file, unsigned mode);
 // The permission bits of an existing file.
 std::optional<unsigned> Mode(const std::filesystem::path& file);
 
+// An open descriptor, closed at scope end; negative means none.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// All of size bytes at offset, retried across interruptions and short
+// transfers; false on an error or (reading) the end of the file first.
+bool PReadAll(int fd, void* data, size_t size, long long offset);
+bool PWriteAll(int fd, const void* data, size_t size, long long offset);
+
 }  // namespace platform::files

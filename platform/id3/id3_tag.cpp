@@ -23,43 +23,9 @@ namespace {
 constexpr size_t kHeaderBytes = 10;
 constexpr size_t kV1Bytes = 128;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-bool PWriteAll(int fd, const char* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-bool PReadAll(int fd, char* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
+using files::PReadAll;
+using files::PWriteAll;
+using Fd = files::UniqueFd;
 
 void PutSyncsafe(char* out, size_t value) {
   for (int i = 3; i >= 0; --i) {

@@ -9,8 +9,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/files/files.h"
+
 namespace platform::lame {
 namespace {
+
+using files::PWriteAll;
+using Fd = files::UniqueFd;
 
 // An info frame's layout behind its tag: flags, frames, bytes, the seek
 // table of 100 entries, quality; then the encoder's own extension.
@@ -107,44 +112,11 @@ uint32_t GetBe32(const uint8_t* in) {
   return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | in[3];
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool ReadAll(int fd, std::vector<uint8_t>& out) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   out.resize(static_cast<size_t>(st.st_size));
-  size_t at = 0;
-  while (at < out.size()) {
-    const ssize_t n = ::pread(fd, out.data() + at, out.size() - at, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool PWriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
+  return files::PReadAll(fd, out.data(), out.size(), 0);
 }
 
 // A header for an info frame of exactly `bytes` bytes in the stream of
