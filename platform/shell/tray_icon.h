@@ -20,3 +20,42 @@ class ITrayIcon {
 };
 
 }  // namespace platform::shell
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace platform::shell {
+
+// One size of an icon: width x height pixels, ARGB32 in network byte order.
+struct TrayPixmap {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> argb;
+};
+
+// How an icon resource looks in the tray: a theme icon name (may be empty)
+// and the same picture as pixels for hosts without that theme icon.
+struct TrayPicture {
+  std::string iconName;
+  std::vector<TrayPixmap> pixmaps;
+};
+
+// The icon's whole life in the notification area. Desktops without a tray
+// host (plain GNOME, bare X) cannot show it; the owner asks before hiding
+// anything behind it.
+class ITrayItem : public ITrayIcon {
+ public:
+  // Whether a tray host is there to show the item now.
+  virtual bool HostPresent() const = 0;
+  // Shows the item with an icon resource and a tip; false, and nothing
+  // shown, without a host.
+  virtual bool Add(int icon, std::u16string tip) = 0;
+  virtual void Remove() = 0;
+  // activated: the user activated the item (a click in every host).
+  // hostGone: the host went away while the item was shown; the item already
+  // counts as not shown.
+  virtual void SetHandlers(std::function<void()> activated, std::function<void()> hostGone) = 0;
+};
+
+}  // namespace platform::shell
