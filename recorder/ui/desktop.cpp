@@ -6,20 +6,13 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/shell/folder_dialog.h"
 #include "platform/text/utf.h"
 #include "recorder/app/endpoints.h"
 #include "recorder/ui/html_dialog_host.h"
 
 namespace orvweb::ui {
 namespace {
-
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* p) const { Free(p); }
-};
-using GErrorPtr = std::unique_ptr<GError, Deleter<GError, g_error_free>>;
-
-void Unref(gpointer object) { g_object_unref(object); }
 
 // Runs fn on the default main context's thread and waits for it.
 void OnWindowThread(std::function<void()> fn) {
@@ -80,31 +73,13 @@ class WindowThreadUpdateUi : public update::UpdateUi {
 
 }  // namespace
 
-bool GioOpener::OpenUri(const std::string& uri) {
-  GError* raw = nullptr;
-  const gboolean ok = g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &raw);
-  GErrorPtr error(raw);
-  if (!ok && error) g_warning("cannot open %s: %s", uri.c_str(), error->message);
-  return ok != FALSE;
-}
-
 std::optional<std::u16string> GtkFolderChooser::ChooseFolder(std::u16string_view title,
                                                              std::u16string_view initialFolder,
                                                              IDialogHost* owner) {
   GtkWindow* parent = owner && owner->dialog() ? owner->dialog()->window() : ActiveDialogWindow();
-  GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-      platform::ToUtf8(title).c_str(), parent, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, nullptr, nullptr);
-  std::unique_ptr<void, void (*)(gpointer)> hold(chooser, Unref);
-  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
-  gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(chooser), TRUE);
-  const std::string initial = platform::ToUtf8(initialFolder);
-  if (!initial.empty()) gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), initial.c_str());
-  if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) != GTK_RESPONSE_ACCEPT) return std::nullopt;
-  char* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
-  if (!path) return std::nullopt;
-  std::u16string chosen = platform::FromUtf8(path);
-  g_free(path);
-  return chosen;
+  platform::shell::CFolderDialog dialog(platform::ToUtf8(title), platform::ToUtf8(initialFolder), parent);
+  if (dialog.DoModal() != platform::shell::CFolderDialog::kOk) return std::nullopt;
+  return platform::FromUtf8(dialog.path());
 }
 
 std::shared_ptr<update::UpdateUi> MakeWindowThreadUpdateUi() { return std::make_shared<WindowThreadUpdateUi>(); }

@@ -10,13 +10,10 @@
 
 namespace orvweb::ui {
 
-// g_app_info_launch_default_for_uri.
-class GioOpener : public IOpener {
- public:
-  bool OpenUri(const std::string& uri) override;
-};
+using platform::shell::GioOpener;
 
-// GtkFileChooserNative in folder mode, local folders only.
+// The desktop's folder chooser; a place without a file-system path counts as
+// no choice, so the page keeps its folder.
 class GtkFolderChooser : public IFolderChooser {
  public:
   std::optional<std::u16string> ChooseFolder(std::u16string_view title, std::u16string_view initialFolder,

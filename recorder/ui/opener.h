@@ -1,17 +1,12 @@
 #pragma once
-// Opening documents and folders the way the desktop opens them. The logic
-// hands a URI to an IOpener; the real one asks GIO for the default handler.
+// What the main window opens with the desktop's default handlers.
 #include <string>
+
+#include "platform/shell/opener.h"
 
 namespace orvweb::ui {
 
-class IOpener {
- public:
-  virtual ~IOpener() = default;
-  // Opens the URI with the desktop's default handler without waiting for it;
-  // false when no handler could be started.
-  virtual bool OpenUri(const std::string& uri) = 0;
-};
+using platform::shell::IOpener;
 
 // The help page of the user's language: message 135's address, or for a
 // local ".aspx" page its ".htm" twin beside it when there is one.
