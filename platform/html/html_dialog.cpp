@@ -4,6 +4,8 @@
 #include <webkit2/webkit2.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 #include <utility>
 
 #include "platform/html/binding_script.h"
@@ -75,6 +77,8 @@ struct HtmlDialog::Impl {
   HtmlDialog* owner;
 
   GtkWidget* window = nullptr;  // owned by GTK's toplevel list until destroyed
+  GtkWidget* menu = nullptr;    // the window menu, owned by its menu button
+  std::vector<std::unique_ptr<std::function<void()>>> menuActions;
   GPtr<WebKitWebView> view;
   GPtr<WebKitUserContentManager> content;
   ScriptPage page;
@@ -541,6 +545,61 @@ void HtmlDialog::EndModal(int result) {
 }
 
 GtkWindow* HtmlDialog::window() const { return GTK_WINDOW(impl_->window); }
+
+static std::string MnemonicLabel(const std::u16string& label) {
+  std::string out;
+  const std::string text = platform::ToUtf8(label);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '&') {
+      if (i + 1 < text.size() && text[i + 1] == '&') {
+        out += '&';
+        ++i;
+      } else {
+        out += '_';
+      }
+    } else if (text[i] == '_') {
+      out += "__";
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+void HtmlDialog::AddMenuEntry(const std::u16string& label, std::function<void()> activate) {
+  Impl& d = *impl_;
+  if (!d.menu) {
+    // The window menu lives in a header bar, as on every current GTK
+    // desktop; the bar keeps the window's own buttons.
+    GtkWidget* bar = gtk_header_bar_new();
+    gtk_header_bar_set_title(GTK_HEADER_BAR(bar), platform::ToUtf8(d.dialog.caption).c_str());
+    gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(bar), TRUE);
+    gtk_header_bar_set_decoration_layout(GTK_HEADER_BAR(bar), d.dialog.minimizeBox ? ":minimize,close" : ":close");
+    GtkWidget* button = gtk_menu_button_new();
+    gtk_button_set_image(GTK_BUTTON(button), gtk_image_new_from_icon_name("open-menu-symbolic", GTK_ICON_SIZE_BUTTON));
+    gtk_widget_set_tooltip_text(button, "Menu");
+    gtk_widget_set_can_focus(button, FALSE);
+    d.menu = gtk_menu_new();
+    gtk_menu_button_set_popup(GTK_MENU_BUTTON(button), d.menu);
+    gtk_header_bar_pack_end(GTK_HEADER_BAR(bar), button);
+    gtk_widget_show_all(bar);
+    gtk_window_set_titlebar(GTK_WINDOW(d.window), bar);
+  }
+  d.menuActions.push_back(std::make_unique<std::function<void()>>(std::move(activate)));
+  GtkWidget* item = gtk_menu_item_new_with_mnemonic(MnemonicLabel(label).c_str());
+  g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
+                     auto& action = *static_cast<std::function<void()>*>(data);
+                     if (action) action();
+                   }),
+                   d.menuActions.back().get());
+  gtk_widget_show(item);
+  gtk_menu_shell_append(GTK_MENU_SHELL(d.menu), item);
+}
+
+void HtmlDialog::ViewOrigin(int& x, int& y) const {
+  x = y = 0;
+  gtk_widget_translate_coordinates(GTK_WIDGET(impl_->view.get()), impl_->window, 0, 0, &x, &y);
+}
 
 void HtmlDialog::EvaluateForTest(const std::string& script, std::function<void(const std::string& result)> done) {
   auto callback = std::make_unique<std::function<void(const std::string&)>>(std::move(done));

@@ -115,6 +115,13 @@ class HtmlDialog {
 
   GtkWindow* window() const;
 
+  // An entry of the window's menu (a menu button in the header bar, which
+  // the window gets with its first entry; call before the window is shown).
+  // label may mark its access key with '&' ("&&" is a plain '&').
+  void AddMenuEntry(const std::u16string& label, std::function<void()> activate);
+  // Where the page's (0, 0) is inside the window, in pixels.
+  void ViewOrigin(int& x, int& y) const;
+
   // For tests: runs a script in the binding's script world (where the write
   // helpers live); done gets its result as a string.
   void EvaluateForTest(const std::string& script, std::function<void(const std::string& result)> done);

@@ -11,6 +11,16 @@ namespace platform::shell {
 // Longest tip, in UTF-16 units.
 inline constexpr size_t kTrayTipUnits = 63;
 
+// A tip cut to its longest; a pair of surrogates is never cut in half.
+inline std::u16string CutTrayTip(std::u16string text) {
+  if (text.size() > kTrayTipUnits) {
+    size_t cut = kTrayTipUnits;
+    if (text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) --cut;
+    text.resize(cut);
+  }
+  return text;
+}
+
 class ITrayIcon {
  public:
   virtual ~ITrayIcon() = default;

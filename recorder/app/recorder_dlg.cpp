@@ -38,16 +38,6 @@ std::u16string Trimmed(const std::u16string& text) {
   return text.substr(first, last - first + 1);
 }
 
-// The tip holds 63 units; a pair of surrogates is never cut in half.
-std::u16string TipText(std::u16string text) {
-  if (text.size() > platform::shell::kTrayTipUnits) {
-    size_t cut = platform::shell::kTrayTipUnits;
-    if (text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) --cut;
-    text.resize(cut);
-  }
-  return text;
-}
-
 }  // namespace
 
 COrvWebRecorderDlg::COrvWebRecorderDlg(platform::Loop& loop, DlgServices services)
@@ -141,7 +131,7 @@ void COrvWebRecorderDlg::StopRecording() {
     page_->SetValue(kIsRecordingElement, u"0");
     page_->SetInnerHtml(kRecordLabelElement, u"");
   }
-  if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(kIdleIcon, TipText(Caption()));
+  if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(kIdleIcon, platform::shell::CutTrayTip(Caption()));
 }
 
 void COrvWebRecorderDlg::StartRecording() {
@@ -353,7 +343,7 @@ void COrvWebRecorderDlg::ShowRecordTime() {
   if (elapsed <= 0) return;
   const std::u16string text = FormatTimeSpan(LoadMessage(IDS_RECORD_TIME), elapsed);
   if (page_) page_->SetInnerHtml(kRecordLabelElement, text);
-  if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(std::nullopt, TipText(text));
+  if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(std::nullopt, platform::shell::CutTrayTip(text));
 }
 
 void COrvWebRecorderDlg::LookForPlayer() {

@@ -19,6 +19,10 @@ class IDialogHost {
   virtual void Navigate(const std::string& url) = 0;
   virtual void SetPaintingSuspended(bool suspended) = 0;
   virtual void Hide() = 0;
+  // Shows a hidden or minimised window again, in front.
+  virtual void Present() = 0;
+  // An entry of the window's menu; label marks its access key with '&'.
+  virtual void AddMenuEntry(const std::u16string& label, std::function<void()> activate) = 0;
   // Shows the window and returns the value given to EndModal.
   virtual int RunModal() = 0;
   virtual void EndModal(int result) = 0;

@@ -110,13 +110,15 @@ class TracingPage : public platform::html::IPage {
 
 // Where the watched elements sit (their centres in window coordinates), so
 // that a test can click them as a person would.
-std::string RectsScript(const std::vector<std::string>& ids) {
+// Element centres and sizes in window coordinates: the page's plus the view's origin.
+std::string RectsScript(const std::vector<std::string>& ids, int originX, int originY) {
   std::string list;
   for (const auto& id : ids) list += (list.empty() ? "\"" : ",\"") + id + "\"";
   return "(function(){var ids=[" + list +
          "],out=[];for(var i=0;i<ids.length;i++){var e=document.getElementById(ids[i]);if(!e)continue;"
-         "var r=e.getBoundingClientRect();out.push(ids[i]+' '+Math.round(r.left+r.width/2)+' '+"
-         "Math.round(r.top+r.height/2)+' '+Math.round(r.width)+' '+Math.round(r.height));}"
+         "var r=e.getBoundingClientRect();out.push(ids[i]+' '+(" + std::to_string(originX) +
+         "+Math.round(r.left+r.width/2))+' '+(" + std::to_string(originY) +
+         "+Math.round(r.top+r.height/2))+' '+Math.round(r.width)+' '+Math.round(r.height));}"
          "return out.join(';');})()";
 }
 
@@ -150,7 +152,7 @@ class HtmlDialogHost : public IDialogHost {
   HtmlDialogHost(platform::html::DialogTemplate dialog, platform::html::DialogHandlers handlers, IDialogHost* owner,
                  int iconId, bool builtInIcons)
       : caption_(platform::ToUtf8(dialog.caption)),
-        rectsScript_(RectsScript(dialog.watchedIds)),
+        watchedIds_(dialog.watchedIds),
         dialog_(std::move(dialog), Traced(std::move(handlers), caption_, [this] { TraceRects(); }),
                 owner ? owner->dialog() : nullptr),
         tracing_(dialog_.page(), caption_) {
@@ -166,6 +168,10 @@ class HtmlDialogHost : public IDialogHost {
   void Navigate(const std::string& url) override { dialog_.Navigate(url); }
   void SetPaintingSuspended(bool suspended) override { dialog_.SetPaintingSuspended(suspended); }
   void Hide() override { dialog_.Hide(); }
+  void Present() override { dialog_.Present(); }
+  void AddMenuEntry(const std::u16string& label, std::function<void()> activate) override {
+    dialog_.AddMenuEntry(label, std::move(activate));
+  }
   int RunModal() override {
     ModalRuns().push_back(&dialog_);
     const int result = dialog_.RunModal();
@@ -178,7 +184,9 @@ class HtmlDialogHost : public IDialogHost {
  private:
   void TraceRects() {
     const std::string caption = caption_;
-    dialog_.EvaluateForTest(rectsScript_, [caption](const std::string& result) {
+    int x = 0, y = 0;
+    dialog_.ViewOrigin(x, y);
+    dialog_.EvaluateForTest(RectsScript(watchedIds_, x, y), [caption](const std::string& result) {
       Trace::Get().Line(caption, "rects\t" + result);
     });
   }
@@ -197,7 +205,7 @@ class HtmlDialogHost : public IDialogHost {
   }
 
   std::string caption_;
-  std::string rectsScript_;
+  std::vector<std::string> watchedIds_;
   platform::html::HtmlDialog dialog_;
   TracingPage tracing_;
 };

@@ -4,6 +4,7 @@
 
 #include "platform/text/utf.h"
 #include "recorder/app/messages.h"
+#include "recorder/app/settings.h"
 #include "recorder/engine/mp3_encoder.h"
 
 namespace orvweb::ui {
@@ -50,18 +51,24 @@ CMainWindow::CMainWindow(COrvWebRecorderDlg& dlg, MainWindowServices services)
   handlers.documentComplete = [this](const std::string& url) { OnDocumentComplete(url); };
   handlers.pageEvent = [this](const platform::html::PageEvent& event) { OnPageEvent(event); };
   handlers.closeRequested = [this] { OnCloseRequested(); };
-  handlers.minimized = [this] {
-    if (services_.minimized) services_.minimized(*this);
-  };
+  handlers.minimized = [this] { ShowInTray(); };
   handlers.webProcessGone = [this] { OnWebProcessGone(); };
   // Drop target off, icon and caption come with the window itself.
   host_ = services_.makeHost(MainWindowTemplate(services_), std::move(handlers), nullptr);
-  if (services_.addAboutEntry) services_.addAboutEntry(*this);
+  if (services_.tray) {
+    services_.tray->SetHandlers([this] { OnTrayActivated(); }, [this] { OnTrayHostGone(); });
+  }
+  const std::u16string about = LoadMessage(IDS_ABOUTBOX);
+  if (services_.showAbout && !about.empty()) host_->AddMenuEntry(about, services_.showAbout);
   // A check that fails stays silent: the checker reports nothing to the window.
   if (services_.startUpdateCheck) services_.startUpdateCheck();
 }
 
 CMainWindow::~CMainWindow() {
+  if (services_.tray) {
+    services_.tray->SetHandlers(nullptr, nullptr);
+    if (services_.tray->IsShown()) services_.tray->Remove();
+  }
   // The controller must not write into a page that is going away.
   if (!closed_) dlg_.OnDestroy();
 }
@@ -138,6 +145,34 @@ void CMainWindow::OnPageEvent(const platform::html::PageEvent& event) {
 void CMainWindow::OnCloseRequested() {
   if (closed_) return;
   Close(kDialogCancel);
+}
+
+void CMainWindow::ShowInTray() {
+  if (closed_ || inTray_) return;
+  // Without a tray host the window could never be brought back once hidden:
+  // it stays minimised in the task bar, and there is nothing to explain.
+  platform::shell::ITrayItem* tray = services_.tray;
+  if (!tray || !tray->HostPresent()) return;
+  const int icon = dlg_.recordingOn() ? kRecordingIcon : kIdleIcon;
+  if (!tray->Add(icon, platform::shell::CutTrayTip(dlg_.Caption()))) return;
+  inTray_ = true;
+  if (GetShowMinimizeWarning() != 0 && services_.showMinimizeNotice) services_.showMinimizeNotice();
+  // The user may have brought the window back while the notice was up.
+  if (inTray_) host_->Hide();
+}
+
+void CMainWindow::OnTrayActivated() {
+  if (!inTray_) return;
+  inTray_ = false;
+  host_->Present();
+  services_.tray->Remove();
+}
+
+void CMainWindow::OnTrayHostGone() {
+  if (!inTray_) return;
+  // The item has gone with its host; the window is the only way back.
+  inTray_ = false;
+  host_->Present();
 }
 
 void CMainWindow::OnWebProcessGone() {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/shell/message_box.h"
+#include "platform/shell/tray_icon.h"
 #include "recorder/app/recorder_dlg.h"
 #include "recorder/ui/dialog_host.h"
 #include "recorder/ui/opener.h"
@@ -39,11 +40,13 @@ struct MainWindowServices {
   IOpener* opener = nullptr;
   EncoderProbe probeEncoder;  // empty: ProbeLameEncoder
   // Window initialisation, in this order after the window exists: the About
-  // entry of the window menu, then the update check. Either may be empty.
-  std::function<void(CMainWindow&)> addAboutEntry;
+  // entry of the window menu (when showAbout is set), then the update check.
+  std::function<void()> showAbout;
   std::function<void()> startUpdateCheck;
-  // The user minimised the window (tray handling).
-  std::function<void(CMainWindow&)> minimized;
+  // Where a minimised window waits; nullptr: it stays in the task bar.
+  platform::shell::ITrayItem* tray = nullptr;
+  // The one-time notice that the window went to the tray, modal; may be empty.
+  std::function<void()> showMinimizeNotice;
   // Serves the built-in pages and pictures (res://); icon files of the window.
   std::function<bool(const std::string& path, std::string& bytes, std::string& mimeType)> resources;
   std::vector<std::string> iconFiles;
@@ -74,6 +77,12 @@ class CMainWindow {
   void OnPageEvent(const platform::html::PageEvent& event);
   void OnCloseRequested();
   void OnWebProcessGone();
+  // The window went to the task bar: it goes on to the tray when a tray host
+  // is there to bring it back.
+  void ShowInTray();
+  void OnTrayActivated();
+  void OnTrayHostGone();
+  bool inTray() const { return inTray_; }
 
  private:
   void Close(int result);
@@ -85,6 +94,7 @@ class CMainWindow {
   bool bound_ = false;
   bool loadFailed_ = false;
   bool closed_ = false;
+  bool inTray_ = false;
 };
 
 }  // namespace orvweb::ui

@@ -18,6 +18,13 @@ class FakeHost : public orvweb::ui::IDialogHost {
   void Navigate(const std::string& url) override { navigations.push_back(url); }
   void SetPaintingSuspended(bool suspended) override { painting.push_back(suspended); }
   void Hide() override { hidden = true; }
+  void Present() override {
+    hidden = false;
+    ++presents;
+  }
+  void AddMenuEntry(const std::u16string& label, std::function<void()> activate) override {
+    menu.emplace_back(label, std::move(activate));
+  }
   int RunModal() override {
     ++runs;
     if (onRun) onRun();
@@ -35,7 +42,9 @@ class FakeHost : public orvweb::ui::IDialogHost {
   std::vector<std::string> navigations;
   std::vector<bool> painting;
   std::function<void()> onRun;
+  std::vector<std::pair<std::u16string, std::function<void()>>> menu;
   bool hidden = false;
+  int presents = 0;
   bool ended = false;
   int endResult = 0;
   int runs = 0;
@@ -51,6 +60,10 @@ class HostProxy : public orvweb::ui::IDialogHost {
   void Navigate(const std::string& url) override { host_.Navigate(url); }
   void SetPaintingSuspended(bool suspended) override { host_.SetPaintingSuspended(suspended); }
   void Hide() override { host_.Hide(); }
+  void Present() override { host_.Present(); }
+  void AddMenuEntry(const std::u16string& label, std::function<void()> activate) override {
+    host_.AddMenuEntry(label, std::move(activate));
+  }
   int RunModal() override { return host_.RunModal(); }
   void EndModal(int result) override { host_.EndModal(result); }
 

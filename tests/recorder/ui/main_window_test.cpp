@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/shell/fake_tray_item.h"
+#include "recorder/app/settings.h"
 #include "recorder/ui/opener.h"
 #include "tests/support/test_support.h"
 
@@ -37,8 +39,14 @@ class MainWindow : public controller_test::Controller {
     services.messageBox = &boxes;
     services.opener = &opener;
     services.probeEncoder = [this] { return encoder; };
-    services.addAboutEntry = [this](CMainWindow&) { initSteps.push_back("about"); };
+    services.showAbout = [this] { initSteps.push_back("about"); };
     services.startUpdateCheck = [this] { initSteps.push_back("update"); };
+    services.tray = &trayItem;
+    services.showMinimizeNotice = [this] {
+      // What the user sees while the notice is up.
+      noticeSaw.push_back({trayItem.shown, host->hidden});
+      if (onNotice) onNotice();
+    };
     window = std::make_unique<CMainWindow>(*dlg, std::move(services));
     host = &factory.last();
     // The fake host's page stands in for the fixture's page.
@@ -67,6 +75,9 @@ class MainWindow : public controller_test::Controller {
   RecordingOpener opener;
   std::optional<std::pair<int, int>> encoder;
   std::vector<std::string> initSteps;
+  platform::shell::FakeTrayItem trayItem;
+  std::vector<std::pair<bool, bool>> noticeSaw;
+  std::function<void()> onNotice;
   std::unique_ptr<CMainWindow> window;
 };
 
@@ -79,7 +90,83 @@ TEST_F(MainWindow, WindowIsTheMainTemplateInitialisedInOrder) {
   EXPECT_TRUE(t.helpKey);
   EXPECT_EQ(t.loadingPageUrl, "res://orvweb/LoadingPage");
   EXPECT_EQ(host->owner, nullptr);
-  EXPECT_EQ(initSteps, (std::vector<std::string>{"about", "update"}));
+  // The About entry is in the window menu before the update check starts;
+  // choosing it opens the box.
+  ASSERT_EQ(host->menu.size(), 1u);
+  EXPECT_EQ(platform::ToUtf8(host->menu[0].first), M(orvweb::IDS_ABOUTBOX));
+  EXPECT_EQ(initSteps, (std::vector<std::string>{"update"}));
+  host->menu[0].second();
+  EXPECT_EQ(initSteps, (std::vector<std::string>{"update", "about"}));
+}
+
+TEST_F(MainWindow, MinimisingGoesToTheTrayOnlyWhenAHostCanBringItBack) {
+  struct Case {
+    const char* name;
+    bool hostPresent;
+    int showWarning;
+    bool recording;
+    bool toTray;
+  };
+  const Case cases[] = {
+      {"no tray host: stays in the task bar, no notice", false, 1, false, false},
+      {"notice shown with the icon already in the tray", true, 1, false, true},
+      {"notice turned off", true, 0, false, true},
+      {"recording icon while recording", true, 0, true, true},
+  };
+  Bind();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    trayItem.shown = false;
+    trayItem.hostPresent = c.hostPresent;
+    noticeSaw.clear();
+    orvweb::SetShowMinimizeWarning(c.showWarning);
+    if (c.recording != dlg->recordingOn()) Click("RecordButton");
+    host->hidden = false;
+
+    host->handlers.minimized();
+    EXPECT_EQ(window->inTray(), c.toTray);
+    EXPECT_EQ(trayItem.shown, c.toTray);
+    EXPECT_EQ(host->hidden, c.toTray);
+    const bool noticed = c.toTray && c.showWarning;
+    using Seen = std::vector<std::pair<bool, bool>>;
+    const Seen expected = noticed ? Seen{{true, false}} : Seen{};
+    EXPECT_EQ(noticeSaw, expected);
+    if (!c.toTray) continue;
+    EXPECT_EQ(trayItem.icon, c.recording ? orvweb::kRecordingIcon : orvweb::kIdleIcon);
+    EXPECT_EQ(trayItem.tip, dlg->Caption());
+
+    // A click on the item brings the window back and takes the item away.
+    trayItem.Activate();
+    EXPECT_FALSE(window->inTray());
+    EXPECT_FALSE(host->hidden);
+    EXPECT_FALSE(trayItem.shown);
+  }
+}
+
+TEST_F(MainWindow, TheWindowComesBackWhenTheTrayHostGoes) {
+  Bind();
+  orvweb::SetShowMinimizeWarning(0);
+  host->handlers.minimized();
+  ASSERT_TRUE(host->hidden);
+  const int presents = host->presents;
+  trayItem.HostQuits();
+  EXPECT_FALSE(host->hidden);
+  EXPECT_EQ(host->presents, presents + 1);
+  EXPECT_FALSE(window->inTray());
+  // Minimised again with no host left: the window stays reachable.
+  host->handlers.minimized();
+  EXPECT_FALSE(host->hidden);
+  EXPECT_FALSE(trayItem.shown);
+}
+
+TEST_F(MainWindow, ATipLongerThanTheTrayTakesIsCutWithoutSplittingAPair) {
+  // 62 units, then a pair that would straddle the 63rd unit.
+  std::u16string text(62, u'a');
+  text += u"\U0001F3B5tail";
+  EXPECT_EQ(platform::shell::CutTrayTip(text), std::u16string(62, u'a'));
+  EXPECT_EQ(platform::shell::CutTrayTip(u"short"), u"short");
+  std::u16string exact(63, u'b');
+  EXPECT_EQ(platform::shell::CutTrayTip(exact + u"c"), exact);
 }
 
 TEST_F(MainWindow, LoadSequenceFollowsTheCompletedUrl) {
