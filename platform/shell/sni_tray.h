@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/shell/tray_icon.h"
 
@@ -31,7 +32,7 @@ class SniTray : public ITrayItem {
   void Remove() override;
   void SetHandlers(std::function<void()> activated, std::function<void()> hostGone) override;
 
-  // The bus name the item is served under while shown.
+  // The bus name the item is served under while shown; empty otherwise.
   std::string ServiceName() const;
 
   struct Impl;
@@ -39,5 +40,9 @@ class SniTray : public ITrayItem {
  private:
   std::shared_ptr<Impl> impl_;
 };
+
+// An icon resource's tray picture from PNG files of several sizes; a file
+// that does not decode is left out.
+TrayPicture LoadTrayPicture(std::string iconName, const std::vector<std::string>& pngs);
 
 }  // namespace platform::shell
