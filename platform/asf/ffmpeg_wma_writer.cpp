@@ -319,13 +319,26 @@ class FfmpegWmaWriter final : public WmaWriter {
     path_.clear();
     attributes_.clear();
     if (!output_) return S_OK;
-    // The resampler's tail, then a last short frame (the encoder pads it).
+    // The resampler's tail, then the last frame and one of silence.
     uint8_t* out[2] = {reinterpret_cast<uint8_t*>(pending_[0].data() + filled_),
                        reinterpret_cast<uint8_t*>(pending_[1].data() + filled_)};
     const int got = swr_convert(resampler_.get(), out, capacity_ - filled_, nullptr, 0);
     if (got > 0) filled_ += got;
     EncodeFullFrames();
-    if (filled_ > 0 && !failed_) Encode(filled_);
+    // The encoder takes a short frame only as the very last one: the rest
+    // of this one is padded here.
+    if (filled_ > 0 && !failed_) {
+      for (auto& channel : pending_) std::fill(channel.begin() + filled_, channel.begin() + frameSize_, 0.0f);
+      Encode(frameSize_);
+    }
+    // A decoder rebuilds each frame from its own block and the next one, and
+    // the encoder keeps nothing back to flush: without a block after it the
+    // song's last frame decodes faded and garbled, which loses up to about
+    // 10 ms of its end. One frame of silence gives it that block.
+    if (nextPts_ > 0 && !failed_) {
+      for (auto& channel : pending_) std::fill_n(channel.begin(), frameSize_, 0.0f);
+      Encode(frameSize_);
+    }
     if (!failed_) {
       if (avcodec_send_frame(codec_.get(), nullptr) < 0) failed_ = true;
       DrainPackets();
