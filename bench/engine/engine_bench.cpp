@@ -6,8 +6,13 @@
 //  (c) audio lost at a song split: a counting signal played into a private
 //      null sink is recorded by the engine through FinishSong/StartSong into
 //      MP3 files; the values the engine hands the encoder show the gap;
-//  (d) resident memory of the process while it records.
-// (c) and (d) need a sound server (PULSE_SERVER, e.g. inside scripts/rig).
+//  (d) resident memory of the process while it records;
+//  (e) audio lost or doubled at a split as a listener hears it: a noise
+//      signal played into a private null sink is recorded into MP3 and WMA
+//      files through the song change path (SplitSong), with the look-back
+//      off and at its default; every file is decoded with ffmpeg and placed
+//      in the played signal, and each seam's gap or overlap is reported.
+// (c), (d) and (e) need a sound server (PULSE_SERVER, e.g. inside scripts/rig).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -29,6 +34,8 @@
 #include <vector>
 
 #include "bench/support/bench_support.h"
+#include "bench/support/seam_align.h"
+#include "platform/asf/asf.h"
 #include "platform/audio/audio.h"
 #include "platform/audio/fake_audio.h"
 #include "platform/lame/lame.h"
@@ -269,14 +276,119 @@ void SplitAndMemory(const fs::path& dir) {
               static_cast<double>(recorder.used.load()) / kRate);
 }
 
+// One recording for (e): songs split every 2.5 s while the signal plays;
+// the files in the order they were written.
+std::vector<std::string> RecordSeams(const fs::path& dir, const std::string& sink, const fs::path& wav, int format,
+                                     int splitSearchMs, int splits) {
+  const fs::path songs = dir / ("seams-" + std::to_string(format) + "-" + std::to_string(splitSearchMs));
+  fs::create_directories(songs);
+  WriteProfileString(kKeySongsFolder, platform::FromUtf8(songs.string()) + u"/");
+  WriteProfileString(kKeySourceName, platform::FromUtf8(sink + ".monitor"));
+  WriteProfileInt(kKeyOutputFormat, format);
+  WriteProfileInt(kKeySplitSearch, splitSearchMs);
+  WriteProfileInt(kKeyMinSongLength, 0);
+
+  auto audio = platform::audio::MakePulseAudioSystem();
+  platform::FakeLoop loop;
+  Owner owner(loop);
+  CRecordingEngine engine(&owner, EngineServices{audio.get(), [] { return platform::asf::MakeFfmpegWmaWriter(); }, nullptr},
+                          platform::lame::LameEncoderTable());
+  HRESULT hr = platform::E_FAIL;
+  for (int i = 0; i < 100 && (hr = engine.BuildGraph(0)) < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<std::string> files;
+  if (hr < 0 || engine.StartSong(u"Bench", u"Seam 0", u"") < 0) return files;
+  files.push_back(engine.writePath());
+  const pid_t player = fork();
+  if (player == 0) {
+    execlp("paplay", "paplay", "-d", sink.c_str(), wav.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  auto pump = [&](int ms) {
+    for (int i = 0; i < ms / 20; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      loop.RunPending();  // level messages and the look-back's ready signal
+    }
+  };
+  pump(1000);  // the player's start; the first song begins in silence
+  for (int split = 1; split <= splits; ++split) {
+    pump(2500);
+    if (engine.SplitSong(u"Bench", u"Seam " + platform::FromUtf8(std::to_string(split)), u"") < 0) break;
+    for (int i = 0; i < 250 && engine.splitPending(); ++i) pump(20);
+    files.push_back(engine.writePath());
+  }
+  pump(2500);
+  engine.FinishSong();
+  kill(player, SIGKILL);
+  waitpid(player, nullptr, 0);
+  return files;
+}
+
+void DecodedSeams(const fs::path& dir) {
+  const std::string sink = "orvweb_engine_seams_" + std::to_string(getpid());
+  std::string module;
+  if (bench::RunCommand("pactl load-module module-null-sink sink_name=" + sink + " rate=44100 channels=2 2>/dev/null", &module) !=
+      0) {
+    std::printf("(e) lost or doubled at a split, decoded  n/a: no sound server (run inside scripts/rig)\n");
+    return;
+  }
+  module.erase(module.find_last_not_of(" \n") + 1);
+  if (bench::RunCommand("ffmpeg -version >/dev/null 2>&1") != 0) {
+    std::printf("(e) lost or doubled at a split, decoded  n/a: ffmpeg not found\n");
+    bench::RunCommand("pactl unload-module " + module);
+    return;
+  }
+  setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);  // never the user's settings
+  const auto played = bench::SeamSignal(static_cast<size_t>(40) * kRate);
+  const fs::path wav = dir / "seams.wav";
+  bench::WriteStereoWav(wav.string(), played);
+
+  constexpr int kSplits = 6;
+  for (const int format : {kOutputFormatMp3, kOutputFormatWma}) {
+    for (const int splitSearchMs : {0, kDefaultSplitSearch}) {
+      const auto files = RecordSeams(dir, sink, wav, format, splitSearchMs, kSplits);
+      std::vector<bench::Placed> placed;
+      for (const auto& file : files) {
+        const auto decoded = bench::DecodeMono(file, (dir / "decoded.raw").string());
+        placed.push_back(decoded ? bench::PlaceFile(*decoded, played) : bench::Placed{});
+      }
+      std::vector<double> gaps, padding;
+      size_t unplaced = 0, drifting = 0;
+      for (size_t k = 0; k + 1 < placed.size(); ++k) {
+        if (!placed[k].ok || !placed[k + 1].ok) {
+          ++unplaced;
+          continue;
+        }
+        drifting += placed[k].drift != 0;
+        gaps.push_back(bench::SeamGap(placed[k], placed[k + 1]) * 1000.0 / kRate);
+        padding.push_back((placed[k].tailPadding + placed[k + 1].leadPadding) * 1000.0 / kRate);
+      }
+      char what[80];
+      std::snprintf(what, sizeof what, "(e) %s, SplitSearch %d", format == kOutputFormatMp3 ? "MP3" : "WMA", splitSearchMs);
+      bench::ReportSeams(what, gaps, padding);
+      if (unplaced || drifting) {
+        std::printf("    %zu seams not measured (a file not found in the signal), %zu files with audio dropped inside\n",
+                    unplaced, drifting);
+      }
+    }
+  }
+  bench::RunCommand("pactl unload-module " + module);
+}
+
 }  // namespace
 
-int main() {
+// "engine_bench seams" prints (e) only.
+int main(int argc, char** argv) {
   const fs::path dir = fs::temp_directory_path() / ("orvweb-engine-bench-" + std::to_string(getpid()));
   fs::create_directories(dir);
+  if (argc > 1 && std::strcmp(argv[1], "seams") == 0) {
+    DecodedSeams(dir);
+    fs::remove_all(dir);
+    return 0;
+  }
   EncodeRatio(dir);
   PeakThroughput();
   SplitAndMemory(dir);
+  DecodedSeams(dir);
   fs::remove_all(dir);
   return 0;
 }
