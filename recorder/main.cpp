@@ -14,6 +14,7 @@
 #include "platform/loop/glib_loop.h"
 #include "platform/shell/folders.h"
 #include "platform/shell/gtk_message_box.h"
+#include "platform/shell/sni_tray.h"
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
 #include "recorder/app/recorder_app.h"
@@ -24,12 +25,26 @@
 #include "recorder/ui/desktop.h"
 #include "recorder/ui/html_dialog_host.h"
 #include "recorder/ui/main_window.h"
+#include "recorder/ui/notices.h"
 #include "recorder/ui/options_dlg.h"
 #include "recorder/ui/player_host.h"
 
 namespace {
 
 bool g_debugMode = false;
+
+// The tray's look of an icon resource: the installed theme icon by name, and
+// the built-in pictures for hosts that do not find it.
+platform::shell::TrayPicture TrayPictureOf(int icon) {
+  std::vector<std::string> pngs;
+  const std::string base = "icons/" + std::to_string(icon);
+  for (const std::string& path : {base + ".png", base + "-48.png", base + "-32.png", base + "-16.png"}) {
+    std::string bytes, mime;
+    if (orvweb::resources::Lookup(path, bytes, mime)) pngs.push_back(std::move(bytes));
+  }
+  return platform::shell::LoadTrayPicture(
+      icon == orvweb::kRecordingIcon ? "orvweb-recorder-recording" : "orvweb-recorder", pngs);
+}
 
 // Diagnostics of the toolkits go to stderr only in debug mode.
 GLogWriterOutput LogWriter(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
@@ -54,6 +69,7 @@ int main(int argc, char** argv) {
   orvweb::WebNotice notice;
   platform::shell::GtkMessageBox messageBox(orvweb::LoadMessage(orvweb::IDS_CAPTION), orvweb::ui::ActiveDialogWindow);
   orvweb::ui::GioOpener opener;
+  platform::shell::SniTray tray("OrvWebRecorder", TrayPictureOf);
   orvweb::ui::GtkFolderChooser folderChooser;
   const orvweb::ui::DialogHostFactory makeHost = orvweb::ui::HtmlDialogHostFactory(orvweb::kIdleIcon);
 
@@ -111,7 +127,7 @@ int main(int argc, char** argv) {
     dlgServices.webNotice = &notice;
     dlgServices.messageBox = &messageBox;
     dlgServices.optionsPage = &options;
-    dlgServices.tray = nullptr;
+    dlgServices.tray = &tray;
     dlgServices.debugMode = app.debugMode != 0;
     orvweb::COrvWebRecorderDlg dlg(loop, std::move(dlgServices));
 
@@ -119,6 +135,14 @@ int main(int argc, char** argv) {
     windowServices.makeHost = makeHost;
     windowServices.messageBox = &messageBox;
     windowServices.opener = &opener;
+    windowServices.tray = &tray;
+    windowServices.showMinimizeNotice = [] {
+      orvweb::ui::CMinimizeDlg notice(orvweb::resources::Lookup);
+      notice.DoModal();
+    };
+    windowServices.showAbout = [&mainHost] {
+      orvweb::ui::RunAboutBox(mainHost && mainHost->dialog() ? mainHost->dialog()->window() : nullptr);
+    };
     windowServices.startUpdateCheck = orvweb::ui::StartRecorderUpdateCheck;
     windowServices.resources = orvweb::resources::Lookup;
     windowServices.debugMode = app.debugMode != 0;

@@ -487,8 +487,10 @@ void HtmlDialog::Show() { gtk_widget_show_all(impl_->window); }
 void HtmlDialog::Hide() { gtk_widget_hide(impl_->window); }
 
 void HtmlDialog::Present() {
-  gtk_widget_show_all(impl_->window);
+  // Deiconified before it is mapped: a window hidden while minimised would
+  // otherwise map minimised again and report a new minimise.
   gtk_window_deiconify(GTK_WINDOW(impl_->window));
+  gtk_widget_show_all(impl_->window);
   gtk_window_present(GTK_WINDOW(impl_->window));
 }
 
@@ -515,8 +517,12 @@ int HtmlDialog::RunModal() {
   auto result = std::make_shared<int>(0);
   impl.modalResult = result;
   GtkWidget* ownerWindow = impl.owner && impl.owner->window() ? GTK_WIDGET(impl.owner->window()) : nullptr;
-  if (ownerWindow) gtk_widget_set_sensitive(ownerWindow, FALSE);
-  gtk_window_set_modal(GTK_WINDOW(impl.window), TRUE);
+  // Modal to its owner only: a window without one is the program's main
+  // window and keeps the buttons of one (a modal window gets no minimise).
+  if (ownerWindow) {
+    gtk_widget_set_sensitive(ownerWindow, FALSE);
+    gtk_window_set_modal(GTK_WINDOW(impl.window), TRUE);
+  }
   Show();
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   impl.modalLoop = loop;
@@ -527,8 +533,10 @@ int HtmlDialog::RunModal() {
   if (!*alive) return *result;
   impl.modalLoop = nullptr;
   impl.modalResult.reset();
-  gtk_window_set_modal(GTK_WINDOW(impl.window), FALSE);
-  if (ownerWindow) gtk_widget_set_sensitive(ownerWindow, TRUE);
+  if (ownerWindow) {
+    gtk_window_set_modal(GTK_WINDOW(impl.window), FALSE);
+    gtk_widget_set_sensitive(ownerWindow, TRUE);
+  }
   Hide();
   return *result;
 }

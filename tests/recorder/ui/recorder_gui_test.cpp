@@ -18,6 +18,7 @@
 #include "local_http_server.h"
 #include "platform/text/utf.h"
 #include "recorder/app/profile.h"
+#include "sni_watcher.h"
 #include "test_support.h"
 
 namespace {
@@ -348,3 +349,109 @@ TEST_F(OwnPages, PageWithoutLogEndsTheProgramAfterTheLoadFailure) {
 }
 
 }  // namespace
+
+// The tray under a window manager (iconifying needs one) on a session bus of
+// the test's own, with a tray host of its own or none.
+class TrayGui : public RecorderGui {
+ protected:
+  void SetUp() override {
+    RecorderGui::SetUp();
+    if (IsSkipped()) return;
+    if (Shell("command -v openbox").empty()) GTEST_SKIP() << "needs openbox";
+    bus = std::make_unique<testing_support::Child>(std::vector<std::string>{
+        "/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + busSocket.string()});
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(busSocket); }, 10000)) << "dbus-daemon did not start";
+    busEnv = std::make_unique<testing_support::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busSocket.string());
+    wm = std::make_unique<testing_support::Child>(std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"});
+    // The manager is up once it has claimed the screen's check window.
+    ASSERT_TRUE(WaitUntil([] { return !Shell("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -o 0x").empty(); },
+                          10000));
+  }
+  void TearDown() override {
+    RecorderGui::TearDown();
+    watcher.Stop();
+    wm.reset();
+  }
+  bool Visible(const std::string& window) {
+    return Shell("xdotool search --onlyvisible --name " + Quote(std::string("^") + kMain + "$") +
+                 " 2>/dev/null | grep -cx " + window + " || true") != "0";
+  }
+  std::string MainReady() {
+    if (!LogShows("User interface is loaded.", kStartMs)) return {};
+    const std::string main = Window(kMain);
+    WaitTrace(kMain, "rects\tRecordButton");
+    // Managed by the window manager (framed or not) before it is minimised.
+    WaitUntil([&] { return !Shell("xprop -id " + main + " _NET_WM_STATE 2>/dev/null | grep -o =").empty(); }, kStepMs);
+    return main;
+  }
+
+  fs::path busSocket = home.path() / "bus";
+  std::unique_ptr<testing_support::Child> bus;
+  std::unique_ptr<testing_support::ScopedEnv> busEnv;
+  std::unique_ptr<testing_support::Child> wm;
+  testing_support::SniWatcher watcher;
+};
+
+TEST_F(TrayGui, AMinimisedRecordingWaitsInTheTrayUntilItsItemIsClicked) {
+  ASSERT_TRUE(watcher.Start());
+  Start();
+  const std::string main = MainReady();
+  ASSERT_FALSE(main.empty());
+  Click(main, Where(kMain, "RecordButton"));
+  ASSERT_TRUE(WaitTrace(kMain, "write\tvalue\tIsRecording\t1"));
+
+  // Minimised: the item is in the tray before the notice tells of it.
+  Shell("xdotool windowminimize " + main);
+  const std::string notice = Window("Minimizing");
+  ASSERT_FALSE(notice.empty()) << "no minimise notice";
+  const auto item = watcher.WaitForItem();
+  ASSERT_TRUE(item);
+  Screenshot(notice, "minimize-notice.png");
+  Shell("xdotool windowactivate --sync " + notice + " key Return");
+  EXPECT_TRUE(WaitUntil([&] { return !Visible(main); }, kStepMs)) << "the window stayed on screen";
+
+  // The recording shows in the icon and, second by second, in the tip.
+  std::optional<testing_support::SniItemView> view;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        view = watcher.ReadItem(*item);
+        return view && view->tipTitle.rfind("Record 00:00:0", 0) == 0;
+      },
+      kStepMs))
+      << (view ? view->tipTitle : "no item");
+  ASSERT_TRUE(view);
+  EXPECT_EQ(view->iconName, "orvweb-recorder-recording");
+  EXPECT_GT(view->pixmaps, 0u);
+  EXPECT_EQ(view->status, "Active");
+
+  // A click on the item: the window is back and the item gone.
+  ASSERT_TRUE(watcher.Activate(*item, 10, 10));
+  EXPECT_TRUE(WaitUntil([&] { return Visible(main); }, kStepMs));
+  EXPECT_TRUE(watcher.WaitForNoItem());
+
+  // Again, with the notice turned off; then the tray host quits and the
+  // window comes back by itself.
+  orvweb::WriteProfileInt(orvweb::kKeyShowMinimizeWarning, 0);
+  Shell("xdotool windowminimize " + main);
+  ASSERT_TRUE(watcher.WaitForItem());
+  EXPECT_TRUE(WaitUntil([&] { return !Visible(main); }, kStepMs));
+  watcher.Stop();
+  EXPECT_TRUE(WaitUntil([&] { return Visible(main); }, kStepMs)) << "the window stayed hidden without a tray";
+
+  Click(main, Where(kMain, "RecordButton"));
+  EXPECT_TRUE(WaitTrace(kMain, "write\tvalue\tIsRecording\t0"));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(TrayGui, WithoutATrayHostMinimisingLeavesTheWindowReachable) {
+  Start();
+  const std::string main = MainReady();
+  ASSERT_FALSE(main.empty());
+  Shell("xdotool windowminimize " + main);
+  EXPECT_TRUE(WaitUntil([&] { return !Visible(main); }, kStepMs)) << "not minimised";
+  // No notice, and the task bar (the window manager) brings it back.
+  EXPECT_TRUE(Window("Minimizing", 2000).empty());
+  Shell("xdotool windowactivate " + main);
+  EXPECT_TRUE(WaitUntil([&] { return Visible(main); }, kStepMs)) << "the window cannot be brought back";
+  EXPECT_EQ(Stop(), 0);
+}
