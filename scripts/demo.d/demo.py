@@ -27,8 +27,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 WINDOW_TITLE = "Orvello Web Edition"
 SETTINGS_KEY = ("HKEY_CURRENT_USER", "Software", "Rived Idadazaz", "OrvWebRecorder", "Settings")
-# The record button of the bundled main page, in window coordinates.
-RECORD_BUTTON = (68, 63)
+# The record button of the bundled main page in window coordinates, when the
+# window's trace has not told where it is.
+RECORD_BUTTON = (68, 113)
 
 LEAD_IN = "Demo Radio - Station ID"
 OUTRO = "Demo Radio - Goodbye"
@@ -214,14 +215,27 @@ class Demo:
     def trace_path(self):
         return os.path.join(self.dir, "ui-trace.log")
 
+    def trace_rows(self):
+        try:
+            with open(self.trace_path(), encoding="utf-8", errors="replace") as f:
+                return [line.rstrip("\n").split("\t") for line in f]
+        except OSError:
+            return []
+
+    def record_button(self):
+        """The record button's centre from the last document's element
+        positions (window coordinates: the page's plus the title bar's)."""
+        rects = [r[2] for r in self.trace_rows() if len(r) >= 3 and r[0] == WINDOW_TITLE and r[1] == "rects"]
+        for item in (rects[-1].split(";") if rects else []):
+            fields = item.split()
+            if len(fields) >= 3 and fields[0] == "RecordButton":
+                return int(fields[1]), int(fields[2])
+        return RECORD_BUTTON
+
     def log_lines(self):
         """The lines of the main window's log, oldest first, from the window's
         trace of page writes (orv.log itself keeps only the latest message)."""
-        try:
-            with open(self.trace_path(), encoding="utf-8", errors="replace") as f:
-                rows = [line.rstrip("\n").split("\t") for line in f]
-        except OSError:
-            return []
+        rows = self.trace_rows()
         return [r[4] for r in rows if len(r) >= 5 and r[0] == WINDOW_TITLE and r[1:4] == ["write", "value", "Log"]
                 and r[4]]
 
@@ -236,6 +250,8 @@ class Demo:
                    env=self.env(ORVWEB_UI_TRACE=self.trace_path()))
         self.wait_log("User interface is loaded.", 90)
         self.window = wait_for("the main window", self.find_window, 30, step=0.2)
+        wait_for("the main page's element positions",
+                 lambda: any(len(r) >= 2 and r[0] == WINDOW_TITLE and r[1] == "rects" for r in self.trace_rows()), 30)
 
     def find_window(self):
         out = subprocess.run(["xdotool", "search", "--name", WINDOW_TITLE], env=self.env(),
@@ -252,7 +268,7 @@ class Demo:
         """A real click on Record; expect is the log line that proves it landed."""
         before = len(self.log_lines())
         for _ in range(3):
-            x, y = RECORD_BUTTON
+            x, y = self.record_button()
             subprocess.run(["xdotool", "mousemove", "--window", self.window, str(x), str(y),
                             "click", "1"], env=self.env(), check=True)
             # Off the button again: its tooltip would cover the window.
