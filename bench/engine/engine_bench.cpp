@@ -59,13 +59,7 @@ double ThreadCpuSeconds() {
 }
 
 void WriteWav(const fs::path& file, const std::vector<int16_t>& stereo) {
-  std::ofstream out(file, std::ios::binary);
-  const uint32_t bytes = static_cast<uint32_t>(stereo.size() * 2);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  out.write("RIFF", 4), u32(36 + bytes), out.write("WAVEfmt ", 8), u32(16), u16(1), u16(2), u32(kRate),
-      u32(kRate * 4), u16(4), u16(16), out.write("data", 4), u32(bytes);
-  out.write(reinterpret_cast<const char*>(stereo.data()), bytes);
+  bench::WriteStereoWav16(file.string(), stereo, kRate);
 }
 
 // Music-like PCM: two tones, noise, a slow swell.

@@ -1,7 +1,8 @@
 #pragma once
-// Small pieces the benchmark programs share: the process's memory figures
-// and the report line of a series of song splits.
+// Small pieces the benchmark programs share: the process's memory figures,
+// the report line of a series of song splits and the WAV files they play.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,18 @@
 #include <vector>
 
 namespace bench {
+
+// Interleaved 16-bit stereo PCM as a WAV file; false when it could not be written.
+inline bool WriteStereoWav16(const std::string& file, const std::vector<int16_t>& stereo, uint32_t rate) {
+  std::ofstream out(file, std::ios::binary);
+  const auto bytes = static_cast<uint32_t>(stereo.size() * 2);
+  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  out.write("RIFF", 4), u32(36 + bytes), out.write("WAVEfmt ", 8), u32(16), u16(1), u16(2), u32(rate),
+      u32(rate * 4), u16(4), u16(16), out.write("data", 4), u32(bytes);
+  out.write(reinterpret_cast<const char*>(stereo.data()), bytes);
+  return static_cast<bool>(out);
+}
 
 // A "Vm...:" figure of /proc/self/status in KiB; -1 when absent.
 inline long StatusKb(const char* key) {

@@ -47,17 +47,10 @@ inline std::vector<int16_t> SeamSignal(size_t frames, uint32_t seed = 11) {
 
 // The mono values as a 16-bit stereo WAV file at kSeamRate, both sides alike.
 inline bool WriteStereoWav(const std::string& file, const std::vector<int16_t>& mono) {
-  std::ofstream out(file, std::ios::binary);
-  const auto bytes = static_cast<uint32_t>(mono.size() * 4);
-  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-  out.write("RIFF", 4), u32(36 + bytes), out.write("WAVEfmt ", 8), u32(16), u16(1), u16(2), u32(kSeamRate),
-      u32(kSeamRate * 4), u16(4), u16(16), out.write("data", 4), u32(bytes);
-  for (const int16_t v : mono) {
-    const int16_t frame[2] = {v, v};
-    out.write(reinterpret_cast<const char*>(frame), sizeof frame);
-  }
-  return static_cast<bool>(out);
+  std::vector<int16_t> stereo;
+  stereo.reserve(mono.size() * 2);
+  for (const int16_t v : mono) stereo.insert(stereo.end(), {v, v});
+  return WriteStereoWav16(file, stereo, kSeamRate);
 }
 
 // Decodes any file ffmpeg reads to 44.1 kHz stereo and returns the mean of

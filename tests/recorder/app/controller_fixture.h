@@ -22,6 +22,7 @@
 #include "platform/http/fake_client.h"
 #include "platform/loop/fake_loop.h"
 #include "platform/shell/fake_message_box.h"
+#include "platform/shell/fake_tray_item.h"
 #include "platform/text/utf.h"
 #include "recorder/app/messages.h"
 #include "recorder/app/profile.h"
@@ -72,19 +73,8 @@ class FakeOptionsPage : public orvweb::IOptionsPage {
   std::vector<platform::Window*> owners;
 };
 
-class FakeTray : public platform::shell::ITrayIcon {
- public:
-  struct Change {
-    std::optional<int> icon;
-    std::optional<std::u16string> tip;
-  };
-  bool IsShown() const override { return shown; }
-  void Modify(std::optional<int> icon, std::optional<std::u16string> tip) override {
-    changes.push_back(Change{icon, std::move(tip)});
-  }
-  bool shown = false;
-  std::vector<Change> changes;
-};
+// The controller only changes an icon that is shown; the window adds it.
+using FakeTray = platform::shell::FakeTrayItem;
 
 inline std::string M(int id) { return platform::ToUtf8(orvweb::LoadMessage(id)); }
 inline std::u16string U(const std::string& s) { return platform::FromUtf8(s); }
