@@ -11,6 +11,7 @@
 #include "platform/html/binding_script.h"
 #include "platform/html/navigation.h"
 #include "platform/html/script_page.h"
+#include "platform/loop/glib_ptr.h"
 #include "platform/text/utf.h"
 
 namespace platform::html {
@@ -23,18 +24,9 @@ constexpr guint kFrameMs = 16;
 // back to its loading page instead of the page that keeps crashing.
 constexpr int kMaxCrashReloads = 3;
 
-struct GObjectUnref {
-  void operator()(gpointer p) const {
-    if (p) g_object_unref(p);
-  }
-};
 template <typename T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-struct GFreeDeleter {
-  void operator()(gpointer p) const { g_free(p); }
-};
-using GString8 = std::unique_ptr<char, GFreeDeleter>;
+using GPtr = platform::GObjectPtr<T>;
+using GString8 = platform::GCharPtr;
 
 std::string StringProperty(JSCValue* object, const char* name) {
   GPtr<JSCValue> p(jsc_value_object_get_property(object, name));

@@ -2,16 +2,15 @@
 
 #include <glib.h>
 
+#include "platform/loop/glib_ptr.h"
+
 #include <memory>
 
 namespace platform::html {
 
 namespace {
 
-struct GFreeDeleter {
-  void operator()(gpointer p) const { g_free(p); }
-};
-using GString8 = std::unique_ptr<char, GFreeDeleter>;
+using GString8 = platform::GCharPtr;
 struct UriFree {
   void operator()(GUri* u) const { g_uri_unref(u); }
 };

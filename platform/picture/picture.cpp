@@ -4,18 +4,13 @@
 
 #include <cstring>
 
-namespace orvweb::platform::picture {
+#include "platform/loop/glib_ptr.h"
+
+namespace platform::picture {
 namespace {
 
-struct ObjectDeleter {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
 template <typename T>
-using ObjectPtr = std::unique_ptr<T, ObjectDeleter>;
-
-struct ErrorDeleter {
-  void operator()(GError* error) const { g_error_free(error); }
-};
+using ObjectPtr = ::platform::GObjectPtr<T>;
 
 void SetSourceRgb(cairo_t* cr, uint32_t rgb) {
   cairo_set_source_rgb(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0);
@@ -64,7 +59,7 @@ std::optional<Picture> Picture::Load(std::span<const uint8_t> bytes) {
   ObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
   GError* raw = nullptr;
   const bool written = gdk_pixbuf_loader_write(loader.get(), bytes.data(), bytes.size(), &raw);
-  std::unique_ptr<GError, ErrorDeleter> error(raw);
+  ::platform::GErrorPtr error(raw);
   raw = nullptr;
   // Closed even after a failed write, so that the loader lets go of its module.
   const bool closed = gdk_pixbuf_loader_close(loader.get(), written ? &raw : nullptr);
@@ -159,4 +154,4 @@ std::optional<uint32_t> Surface::PixelAt(int x, int y) const {
   return pixel & 0xFFFFFF;
 }
 
-}  // namespace orvweb::platform::picture
+}  // namespace platform::picture

@@ -11,7 +11,7 @@
 #include <optional>
 #include <span>
 
-namespace orvweb::platform::picture {
+namespace platform::picture {
 
 struct SurfaceDeleter {
   void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
@@ -94,4 +94,4 @@ class Surface {
   int height_ = 0;
 };
 
-}  // namespace orvweb::platform::picture
+}  // namespace platform::picture

@@ -2,26 +2,16 @@
 
 #include <gtk/gtk.h>
 
-#include <memory>
+#include "platform/loop/glib_ptr.h"
 
 namespace platform::shell {
-namespace {
-
-struct ObjectUnref {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-struct Free {
-  void operator()(gpointer p) const { g_free(p); }
-};
-
-}  // namespace
 
 CFolderDialog::CFolderDialog(std::string title, std::string initialFolder, GtkWindow* owner)
     : title_(std::move(title)), initialFolder_(std::move(initialFolder)), owner_(owner) {}
 
 int CFolderDialog::DoModal() {
   path_.clear();
-  std::unique_ptr<GtkFileChooserNative, ObjectUnref> chooser(gtk_file_chooser_native_new(
+  GObjectPtr<GtkFileChooserNative> chooser(gtk_file_chooser_native_new(
       title_.c_str(), owner_, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, nullptr, nullptr));
   GtkFileChooser* fileChooser = GTK_FILE_CHOOSER(chooser.get());
   // The owner stays insensitive while the chooser is up.
@@ -32,9 +22,9 @@ int CFolderDialog::DoModal() {
   gtk_file_chooser_set_create_folders(fileChooser, TRUE);
   if (!initialFolder_.empty()) gtk_file_chooser_set_current_folder(fileChooser, initialFolder_.c_str());
   if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser.get())) != GTK_RESPONSE_ACCEPT) return kNoSelection;
-  std::unique_ptr<GFile, ObjectUnref> chosen(gtk_file_chooser_get_file(fileChooser));
+  GObjectPtr<GFile> chosen(gtk_file_chooser_get_file(fileChooser));
   if (!chosen) return kNoSelection;
-  std::unique_ptr<char, Free> path(g_file_get_path(chosen.get()));
+  GCharPtr path(g_file_get_path(chosen.get()));
   if (!path) return kNoPath;
   path_ = path.get();
   return kOk;

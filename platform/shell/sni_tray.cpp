@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/loop/glib_ptr.h"
 #include "platform/text/utf.h"
 
 namespace platform::shell {
@@ -52,11 +53,7 @@ constexpr const char* kItemXml = R"xml(<node>
   </interface>
 </node>)xml";
 
-struct ObjectUnref {
-  void operator()(gpointer p) const { g_object_unref(p); }
-};
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
+using platform::GObjectPtr;
 struct ContextUnref {
   void operator()(GMainContext* p) const { g_main_context_unref(p); }
 };

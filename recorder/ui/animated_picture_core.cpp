@@ -15,7 +15,7 @@
 namespace orvweb::ui {
 namespace {
 
-namespace pic = orvweb::platform::picture;
+namespace pic = ::platform::picture;
 
 constexpr uint32_t kWhite = 0xFFFFFF;
 
