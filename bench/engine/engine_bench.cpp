@@ -41,8 +41,8 @@
 #include "platform/lame/lame.h"
 #include "platform/loop/fake_loop.h"
 #include "platform/text/utf.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/profile.h"
+#include "recorder/core/settings.h"
 #include "recorder/engine/recording_engine.h"
 
 namespace fs = std::filesystem;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/id3/id3_tag.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/settings.h"
 
 namespace orvweb {
 

@@ -12,10 +12,10 @@
 #include "platform/lame/mp3_file.h"
 #include "platform/shell/folders.h"
 #include "platform/text/utf.h"
-#include "recorder/app/endpoints.h"
-#include "recorder/app/messages.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/endpoints.h"
+#include "recorder/core/messages.h"
+#include "recorder/core/profile.h"
+#include "recorder/core/settings.h"
 #include "recorder/engine/song_name.h"
 
 namespace orvweb {

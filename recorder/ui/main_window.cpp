@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "platform/text/utf.h"
-#include "recorder/app/messages.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/messages.h"
+#include "recorder/core/settings.h"
 #include "recorder/engine/mp3_encoder.h"
 
 namespace orvweb::ui {

@@ -13,7 +13,7 @@
 
 #include "platform/shell/message_box.h"
 #include "platform/shell/tray_icon.h"
-#include "recorder/app/recorder_dlg.h"
+#include "recorder/controller/recorder_dlg.h"
 #include "recorder/ui/dialog_host.h"
 #include "recorder/ui/opener.h"
 

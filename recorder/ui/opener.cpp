@@ -5,9 +5,9 @@
 #include <string_view>
 
 #include "platform/text/utf.h"
-#include "recorder/app/endpoints.h"
-#include "recorder/app/messages.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/endpoints.h"
+#include "recorder/core/messages.h"
+#include "recorder/core/settings.h"
 
 namespace orvweb::ui {
 

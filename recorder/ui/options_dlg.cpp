@@ -3,10 +3,10 @@
 #include <string_view>
 
 #include "platform/text/utf.h"
-#include "recorder/app/format.h"
-#include "recorder/app/messages.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/format.h"
+#include "recorder/core/messages.h"
+#include "recorder/core/profile.h"
+#include "recorder/core/settings.h"
 
 namespace orvweb::ui {
 

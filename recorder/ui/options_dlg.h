@@ -9,7 +9,7 @@
 
 #include "platform/audio/audio.h"
 #include "platform/shell/message_box.h"
-#include "recorder/app/options_page.h"
+#include "recorder/controller/options_page.h"
 #include "recorder/ui/dialog_host.h"
 #include "recorder/ui/folder_chooser.h"
 #include "recorder/ui/main_window.h"

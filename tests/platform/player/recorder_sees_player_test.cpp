@@ -15,10 +15,10 @@
 #include "platform/shell/fake_message_box.h"
 #include "platform/text/utf.h"
 #include "real_support.h"
-#include "recorder/app/messages.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/recorder_dlg.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/messages.h"
+#include "recorder/core/profile.h"
+#include "recorder/controller/recorder_dlg.h"
+#include "recorder/core/settings.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "platform/asf/fake_asf.h"
 #include "platform/audio/fake_audio.h"
 #include "platform/text/utf.h"
-#include "recorder/app/messages.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/messages.h"
+#include "recorder/core/profile.h"
+#include "recorder/core/settings.h"
 #include "recorder/engine/recording_engine.h"
 #include "test_support.h"
 

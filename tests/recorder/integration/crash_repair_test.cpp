@@ -12,8 +12,8 @@
 
 #include "platform/lame/mp3_file.h"
 #include "platform/text/utf.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/profile.h"
+#include "recorder/core/settings.h"
 #include "recorder/engine/recording_engine.h"
 #include "test_support.h"
 #include "tests/platform/asf/media_tools.h"

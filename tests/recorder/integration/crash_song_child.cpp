@@ -16,8 +16,8 @@
 #include "platform/audio/fake_audio.h"
 #include "platform/loop/fake_loop.h"
 #include "platform/text/utf.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/profile.h"
+#include "recorder/core/settings.h"
 #include "recorder/engine/recording_engine.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "tests/recorder/app/controller_fixture.h"
+#include "tests/recorder/controller/controller_fixture.h"
 
 namespace {
 

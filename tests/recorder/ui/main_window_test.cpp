@@ -8,12 +8,12 @@
 #include <fstream>
 
 #include "platform/shell/fake_tray_item.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/settings.h"
 #include "recorder/ui/opener.h"
 #include "tests/support/test_support.h"
 
 #include "fake_host.h"
-#include "tests/recorder/app/controller_fixture.h"
+#include "tests/recorder/controller/controller_fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "platform/shell/opener.h"
 #include "platform/text/utf.h"
-#include "recorder/app/profile.h"
+#include "recorder/core/profile.h"
 #include "recorder/ui/opener.h"
 #include "tests/support/test_support.h"
 

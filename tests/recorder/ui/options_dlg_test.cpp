@@ -8,9 +8,9 @@
 #include "platform/audio/fake_audio.h"
 #include "platform/shell/fake_message_box.h"
 #include "platform/text/utf.h"
-#include "recorder/app/messages.h"
-#include "recorder/app/profile.h"
-#include "recorder/app/settings.h"
+#include "recorder/core/messages.h"
+#include "recorder/core/profile.h"
+#include "recorder/core/settings.h"
 #include "test_support.h"
 
 namespace {

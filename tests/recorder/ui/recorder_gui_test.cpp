@@ -17,7 +17,7 @@
 
 #include "local_http_server.h"
 #include "platform/text/utf.h"
-#include "recorder/app/profile.h"
+#include "recorder/core/profile.h"
 #include "sni_watcher.h"
 #include "test_support.h"
 
