@@ -8,21 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "alloc_count.h"
 #include "platform/loop/fake_loop.h"
 #include "platform/loop/glib_loop.h"
 
-// Counts heap allocations of the calling thread, so tests can prove that
-// posting from another thread never allocates.
-namespace {
-thread_local size_t allocations = 0;
-}
-void* operator new(size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 using platform::FakeLoop;
 using platform::GlibLoop;
@@ -233,9 +222,9 @@ void ExpectAllocationFreePosts(LoopType& loop) {
   size_t counted = 1;
   std::thread poster([&] {
     w.PostMessage(0);  // the first post may touch lazily made state
-    allocations = 0;
+    const size_t before = testsupport::alloc::OfThisThread();
     for (uint32_t i = 1; i <= 1000; ++i) w.PostMessage(i);
-    counted = allocations;
+    counted = testsupport::alloc::OfThisThread() - before;
   });
   poster.join();
   EXPECT_EQ(counted, 0u);

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "engine_fakes.h"
 #include "platform/audio/fake_audio.h"
@@ -15,25 +13,8 @@
 #include "recorder/core/profile.h"
 #include "recorder/core/settings.h"
 #include "recorder/engine/recording_engine.h"
+#include "alloc_count.h"
 #include "test_support.h"
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-
-void* Allocate(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -102,16 +83,16 @@ TEST(SampleCallback, AllocatesNothingWhileEncodingMeasuringAndPosting) {
   std::vector<uint8_t> bytes(10001, 0x40);
   auto stream = audio.lastStream();
 
-  counting = true;
+  testsupport::alloc::Count(true);
   for (size_t count : {size_t{2304}, size_t{5000}, size_t{4410}, size_t{2304}, size_t{17}, size_t{20000}}) {
     stream->Deliver(reinterpret_cast<const uint8_t*>(loud.data()), count * 2);
   }
   stream->Deliver(bytes.data(), bytes.size());
   stream->Deliver(bytes.data() + 1, 5000);
   engine.SampleCB(0.0, reinterpret_cast<const uint8_t*>(loud.data()), 4608);  // on this thread too
-  counting = false;
+  testsupport::alloc::Count(false);
 
-  EXPECT_EQ(allocations.load(), 0);
+  EXPECT_EQ(testsupport::alloc::Counted(), 0);
   loop.RunPending();
   EXPECT_EQ(owner.levelMessages, 9);
   EXPECT_GT(chunks.load(), 10);

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "platform/audio/fake_audio.h"
 #include "platform/loop/fake_loop.h"
@@ -14,26 +12,9 @@
 #include "recorder/core/profile.h"
 #include "recorder/core/settings.h"
 #include "recorder/engine/recording_engine.h"
+#include "alloc_count.h"
 #include "test_support.h"
 #include "tests/recorder/engine/engine_fakes.h"
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-
-void* Allocate(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -80,28 +61,28 @@ TEST(SplitAllocation, TheDelayedSamplePathAllocatesNothing) {
   auto deliver = [&](const std::vector<int16_t>& buffer, int times) {
     for (int i = 0; i < times; ++i) stream->Deliver(reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size() * 2);
   };
-  counting = true;
+  testsupport::alloc::Count(true);
   deliver(loud, 400);  // past the delay: the encoder is fed
   stream->Deliver(odd.data() + 1, 1764);
   deliver(quiet, 20);
   deliver(loud, 40);
-  counting = false;
+  testsupport::alloc::Count(false);
   const int encodedBeforeChange = lame.encodeCalls.load();
   EXPECT_GT(encodedBeforeChange, 0);
 
   ASSERT_EQ(engine.SplitSong(u"A", u"2", u""), 0);
   ASSERT_TRUE(engine.splitPending());
-  counting = true;
+  testsupport::alloc::Count(true);
   deliver(loud, 150);  // the ready signal is posted from the capture thread
-  counting = false;
-  EXPECT_EQ(allocations.load(), 0);
+  testsupport::alloc::Count(false);
+  EXPECT_EQ(testsupport::alloc::Counted(), 0);
 
   loop.RunPending();  // the split, on the window thread
   EXPECT_FALSE(engine.splitPending());
-  counting = true;
+  testsupport::alloc::Count(true);
   deliver(loud, 400);
-  counting = false;
-  EXPECT_EQ(allocations.load(), 0);
+  testsupport::alloc::Count(false);
+  EXPECT_EQ(testsupport::alloc::Counted(), 0);
   EXPECT_GT(lame.encodeCalls.load(), encodedBeforeChange);
   EXPECT_EQ(engine.FinishSong(), 0);
 }
