@@ -98,7 +98,7 @@ bool PlayerHostRunning() {
 
 std::optional<fs::path> FindPlayerHost(const fs::path& programFolder) {
   for (const fs::path& candidate : {programFolder / kPlayerHostName,
-                                    programFolder.parent_path() / "platform" / "player" / kPlayerHostName}) {
+                                    programFolder.parent_path() / "host" / kPlayerHostName}) {
     if (Executable(candidate)) return candidate;
   }
   return std::nullopt;
