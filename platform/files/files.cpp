@@ -1,6 +1,7 @@
 #include "platform/files/files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -133,11 +136,33 @@ OutputFile::~OutputFile() { Close(); }
 
 bool OutputFile::Create(const fs::path& file) {
   Close();
+  size_ = 0;
   fd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd_ < 0) {
     error_ = std::error_code(errno, std::system_category());
     return false;
   }
+  return true;
+}
+
+bool OutputFile::CreateNew(const fs::path& file, unsigned mode) {
+  Close();
+  size_ = 0;
+  fd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
+  if (fd_ < 0) {
+    error_ = std::error_code(errno, std::system_category());
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::Truncate(long long size) {
+  if (fd_ < 0) return false;
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0 || ::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) {
+    error_ = std::error_code(errno, std::system_category());
+    return false;
+  }
+  size_ = size;
   return true;
 }
 
@@ -157,6 +182,7 @@ bool OutputFile::Write(const void* data, size_t size) {
     }
     p += n;
     size -= static_cast<size_t>(n);
+    size_ += n;
   }
   return true;
 }
@@ -215,6 +241,85 @@ std::optional<unsigned> Mode(const fs::path& file) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return std::nullopt;
   return static_cast<unsigned>(st.st_mode & 07777);
+}
+
+namespace {
+
+bool SyncPath(const fs::path& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;  // EINVAL: a file system without sync
+  ::close(fd);
+  return synced;
+}
+
+std::string ReadSmallFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Field 22 of /proc/<pid>/stat (after the command name, which may hold
+// blanks and parentheses); 0 when the process is gone.
+unsigned long long StartTicksOf(long long pid) {
+  const std::string stat = ReadSmallFile(("/proc/" + std::to_string(pid) + "/stat").c_str());
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  size_t at = close + 1;
+  for (int field = 3; field <= 22; ++field) {
+    at = stat.find_first_not_of(' ', at);
+    if (at == std::string::npos) return 0;
+    if (field == 22) return std::strtoull(stat.c_str() + at, nullptr, 10);
+    at = stat.find(' ', at);
+    if (at == std::string::npos) return 0;
+  }
+  return 0;
+}
+
+std::string BootId() {
+  std::string id = ReadSmallFile("/proc/sys/kernel/random/boot_id");
+  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+  return id.empty() ? "noboot" : id;
+}
+
+}  // namespace
+
+bool SyncFile(const fs::path& file) { return SyncPath(file, O_RDONLY); }
+
+bool SyncFolder(const fs::path& folder) { return SyncPath(folder.empty() ? fs::path(".") : folder, O_RDONLY | O_DIRECTORY); }
+
+std::optional<FileIdentity> IdentityOf(const fs::path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
+}
+
+ProcessInstance ProcessInstance::Current() {
+  const long long pid = ::getpid();
+  return ProcessInstance{BootId(), pid, StartTicksOf(pid)};
+}
+
+std::string ProcessInstance::Tag() const {
+  return bootId + "-" + std::to_string(pid) + "-" + std::to_string(startTicks);
+}
+
+std::optional<ProcessInstance> ProcessInstance::FromTag(std::string_view tag) {
+  const size_t lastDash = tag.rfind('-');
+  if (lastDash == std::string_view::npos || lastDash == 0) return std::nullopt;
+  const size_t pidDash = tag.rfind('-', lastDash - 1);
+  if (pidDash == std::string_view::npos || pidDash == 0) return std::nullopt;
+  const std::string pid(tag.substr(pidDash + 1, lastDash - pidDash - 1));
+  const std::string start(tag.substr(lastDash + 1));
+  const auto digits = [](const std::string& s) { return !s.empty() && s.size() < 20 && s.find_first_not_of("0123456789") == std::string::npos; };
+  if (!digits(pid) || !digits(start)) return std::nullopt;
+  const std::string bootId(tag.substr(0, pidDash));
+  if (bootId.find('/') != std::string::npos) return std::nullopt;
+  return ProcessInstance{bootId, std::stoll(pid), std::stoull(start)};
+}
+
+bool ProcessInstance::Alive() const {
+  if (pid <= 0 || bootId != BootId()) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  return StartTicksOf(pid) == startTicks;
 }
 
 UniqueFd::~UniqueFd() {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -61,6 +62,9 @@ class OutputFile {
   // nothing; a file open before is closed first. False when it could not be
   // opened.
   bool Create(const std::filesystem::path& file);
+  // Creates the file only if no file of that name exists (error() then
+  // tells EEXIST); never opens through a symbolic link.
+  bool CreateNew(const std::filesystem::path& file, unsigned mode = 0666);
   bool IsOpen() const { return fd_ >= 0; }
   // Appends all of data; false on any failure (the disk full included, or
   // no file open).
@@ -68,11 +72,17 @@ class OutputFile {
   // Closes without flushing to the disk; false when the system reports that
   // written data may be lost. True when no file was open.
   bool Close();
+  // Bytes written since Create: where the next write lands.
+  long long size() const { return size_; }
+  // Cuts the file back to size bytes (a write that failed half-way leaves
+  // no partial record behind); false on failure.
+  bool Truncate(long long size);
   // Why the last call that failed did so.
   std::error_code error() const { return error_; }
 
  private:
   int fd_ = -1;
+  long long size_ = 0;
   std::error_code error_;
 };
 
@@ -94,6 +104,41 @@ bool ReplaceContents(const std::filesystem::path& file, std::string_view bytes);
 bool SetMode(const std::filesystem::path& file, unsigned mode);
 // The permission bits of an existing file.
 std::optional<unsigned> Mode(const std::filesystem::path& file);
+
+// Flushes a file's data, or a folder's entries, to the disk; false on
+// failure. A new file is synced, and then its folder after a rename, before
+// it may stand in for an older one: a power cut then leaves one or the other.
+bool SyncFile(const std::filesystem::path& file);
+bool SyncFolder(const std::filesystem::path& folder);
+
+// Which file a path names (device and inode, symbolic links followed); two
+// paths name the same file when these are equal. nullopt when it does not
+// exist.
+struct FileIdentity {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& file);
+
+// One run of a program on this machine: the boot it ran in, its PID and the
+// moment it started (in clock ticks after the boot), so that a PID reused
+// after a crash or a reboot is never taken for the same run.
+struct ProcessInstance {
+  std::string bootId;
+  long long pid = 0;
+  unsigned long long startTicks = 0;
+
+  // This process.
+  static ProcessInstance Current();
+  // "<boot id>-<pid>-<start>", fit for a file name, and back (nullopt when
+  // the text is not one).
+  std::string Tag() const;
+  static std::optional<ProcessInstance> FromTag(std::string_view tag);
+  // The run is still going on.
+  bool Alive() const;
+  bool operator==(const ProcessInstance&) const = default;
+};
 
 // An open descriptor, closed at scope end; negative means none.
 class UniqueFd {
