@@ -283,6 +283,15 @@ std::string BootId() {
 
 }  // namespace
 
+bool CreatePrivateFolders(const fs::path& folder) {
+  if (folder.empty()) return false;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (folder.has_parent_path() && folder.parent_path() != folder) CreatePrivateFolders(folder.parent_path());
+  if (::mkdir(folder.c_str(), 0700) == 0) return true;
+  return errno == EEXIST && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool SyncFile(const fs::path& file) { return SyncPath(file, O_RDONLY); }
 
 bool SyncFolder(const fs::path& folder) { return SyncPath(folder.empty() ? fs::path(".") : folder, O_RDONLY | O_DIRECTORY); }

@@ -105,6 +105,10 @@ bool SetMode(const std::filesystem::path& file, unsigned mode);
 // The permission bits of an existing file.
 std::optional<unsigned> Mode(const std::filesystem::path& file);
 
+// Creates the folder and every missing parent with mode 0700 (a folder
+// that exists keeps its mode); false when the folder is not there after.
+bool CreatePrivateFolders(const std::filesystem::path& folder);
+
 // Flushes a file's data, or a folder's entries, to the disk; false on
 // failure. A new file is synced, and then its folder after a rename, before
 // it may stand in for an older one: a power cut then leaves one or the other.

@@ -94,8 +94,8 @@ HRESULT COrvWebRecorderDlg::OnUiLoaded(platform::html::IPage* page) {
     if (recordingOn_) page_->SetValue(kIsRecordingElement, u"1");
     return S_OK;
   }
-  // A song left unfinished by a crash is mended before monitoring starts.
-  if (const SongRepair repair = engine_->RepairInterruptedSong(); repair.found) {
+  // Songs left unfinished by crashes are mended before monitoring starts.
+  for (const SongRepair& repair : engine_->RepairInterruptedSongs()) {
     log_.WriteLogId(repair.repaired ? IDS_SONG_REPAIRED : IDS_SONG_NOT_REPAIRED, {repair.name});
     if (repair.tooShort) log_.WriteLogId(IDS_SONG_TOO_SHORT);
   }

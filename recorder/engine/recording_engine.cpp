@@ -74,8 +74,8 @@ struct Marker {
   std::u16string title;
 };
 
-std::optional<Marker> ReadMarker() {
-  std::ifstream in(SongMarkerPath(), std::ios::binary);
+std::optional<Marker> ReadMarker(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
   const std::string bytes{std::istreambuf_iterator<char>(in), {}};
   if (bytes.rfind(kMarkerVersion, 0) != 0) return Marker{};
@@ -92,11 +92,44 @@ std::optional<Marker> ReadMarker() {
   return m;
 }
 
+constexpr std::string_view kMarkerName = "orv.recording";
+
+// Markers left by runs that are over: every "orv.recording.<run>" whose run
+// has ended, and the one unnamed marker of older versions. ownIdle: this
+// process's own marker counts too (no song of this engine is open).
+std::vector<std::filesystem::path> OrphanedMarkers(bool ownIdle) {
+  std::vector<std::filesystem::path> found;
+  std::error_code error;
+  const std::string own = SongMarkerPath().filename().string();
+  for (const auto& entry : std::filesystem::directory_iterator(platform::shell::StateFolder(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name == kMarkerName) {
+      found.push_back(entry.path());
+      continue;
+    }
+    if (name.size() <= kMarkerName.size() + 1 || name.rfind(std::string(kMarkerName) + ".", 0) != 0) continue;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0) continue;
+    if (name == own) {
+      if (ownIdle) found.push_back(entry.path());
+      continue;
+    }
+    const auto writer = platform::files::ProcessInstance::FromTag(name.substr(kMarkerName.size() + 1));
+    if (writer && !writer->Alive()) found.push_back(entry.path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 void RemoveMarker() { platform::files::RemoveFile(SongMarkerPath()); }
 
 }  // namespace
 
-std::filesystem::path SongMarkerPath() { return platform::shell::StateFolder() / "orv.recording"; }
+std::filesystem::path SongMarkerPath() {
+  // One marker per run: two recorders never take each other's song for one
+  // left by a crash.
+  static const std::string run = platform::files::ProcessInstance::Current().Tag();
+  return platform::shell::StateFolder() / (std::string(kMarkerName) + "." + run);
+}
 
 std::u16string SongComment() { return std::u16string(u"Recorded by ") + kProductWebAddress; }
 
@@ -462,23 +495,38 @@ void CRecordingEngine::WriteMarker() const {
     bytes += '\0';
   }
   // Written beside and renamed over, so a crash never leaves half a marker.
+  // It names the song, its artist and title: for the user's eyes only.
   const std::filesystem::path marker = SongMarkerPath();
-  platform::shell::CreateFolders(marker.parent_path());
+  platform::files::CreatePrivateFolders(marker.parent_path());
   std::filesystem::path temp = marker;
   temp += ".new";
+  platform::files::RemoveFile(temp);
   platform::files::OutputFile out;
-  if (!out.Create(temp) || !out.Write(bytes.data(), bytes.size()) || !out.Close() ||
+  if (!out.CreateNew(temp, 0600) || !out.Write(bytes.data(), bytes.size()) || !out.Close() ||
       !platform::files::MoveReplace(temp, marker)) {
     platform::files::RemoveFile(temp);
   }
 }
 
+std::vector<SongRepair> CRecordingEngine::RepairInterruptedSongs() {
+  std::vector<SongRepair> results;
+  for (const auto& marker : OrphanedMarkers(!songFileStarted_)) {
+    if (SongRepair result = RepairFromMarker(marker); result.found) results.push_back(std::move(result));
+  }
+  return results;
+}
+
 SongRepair CRecordingEngine::RepairInterruptedSong() {
+  std::vector<SongRepair> results = RepairInterruptedSongs();
+  return results.empty() ? SongRepair{} : std::move(results.front());
+}
+
+SongRepair CRecordingEngine::RepairFromMarker(const std::filesystem::path& markerPath) {
   SongRepair result;
-  const std::optional<Marker> marker = ReadMarker();
+  const std::optional<Marker> marker = ReadMarker(markerPath);
   if (!marker) return result;
   if (marker->format == 0 || !platform::files::FileExists(marker->written)) {
-    RemoveMarker();
+    platform::files::RemoveFile(markerPath);
     return result;
   }
   result.found = true;
@@ -502,7 +550,7 @@ SongRepair CRecordingEngine::RepairInterruptedSong() {
       if (marker->written != marker->final) KeepLonger(marker->written, marker->final, marker->format);
     }
   }
-  RemoveMarker();
+  platform::files::RemoveFile(markerPath);
   return result;
 }
 

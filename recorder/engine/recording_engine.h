@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/asf/asf.h"
 #include "platform/audio/audio.h"
@@ -87,8 +88,10 @@ struct SongRepair {
   std::u16string name;     // the song's file name
 };
 
-// The marker of the song file being written: while it exists, the song was
-// not finished. In the user's state folder.
+// The marker of the song file this run is writing: while it exists, the
+// song was not finished. In the user's state folder (mode 0600), named after
+// the run (platform::files::ProcessInstance), so files kept beside it for
+// the same song can be named alike.
 std::filesystem::path SongMarkerPath();
 
 // The fixed comment of every song: "Recorded by " and the product's address.
@@ -131,8 +134,11 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   // the real one.
   void SetSongFileTools(SongFileTools tools) { songFileTools_ = std::move(tools); }
 
-  // Repairs the song file that a crash left unfinished (named by the marker)
-  // and applies the length and name rules to it as a finish would.
+  // Repairs the song files that crashes left unfinished (named by markers
+  // of runs that are over; a recorder still running keeps its song) and
+  // applies the length and name rules to each as a finish would.
+  std::vector<SongRepair> RepairInterruptedSongs();
+  // The same; what was found of the first one.
   SongRepair RepairInterruptedSong();
 
   // Whole seconds since the input was last louder than the silence threshold.
@@ -173,6 +179,7 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   std::optional<int64_t> SongLengthMs(const std::string& path, int format) const;
   void KeepLonger(const std::string& written, const std::string& final, int format) const;
   void WriteMarker() const;
+  SongRepair RepairFromMarker(const std::filesystem::path& marker);
   // The split of the pending song change: the song being recorded ends at
   // the boundary found below `limit`, the pending one starts there.
   void ResolveSplit(uint64_t limit);
