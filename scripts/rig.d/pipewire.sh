@@ -13,6 +13,12 @@ rig_start_pipewire() {
     fi
   done
   mkdir -p "$pw/xdg" && chmod 700 "$pw/xdg"
+  # WirePlumber's Bluetooth monitor needs logind: without it (a machine
+  # without systemd) WirePlumber quits at start, nothing links a new stream
+  # to its source and every record stream waits for good. The rig has no
+  # Bluetooth. (Read before 90-enable-all.lua, which starts the monitor.)
+  mkdir -p "$pw/config/wireplumber/bluetooth.lua.d"
+  echo 'bluez_monitor.enabled = false' >"$pw/config/wireplumber/bluetooth.lua.d/80-rig-no-bluetooth.lua"
   local server="unix:$pw/xdg/pulse/native"
   local run=(env -u PULSE_SERVER XDG_RUNTIME_DIR="$pw/xdg" PIPEWIRE_RUNTIME_DIR="$pw/xdg" HOME="$pw"
              XDG_CONFIG_HOME="$pw/config" XDG_STATE_HOME="$pw/state"
@@ -21,7 +27,7 @@ rig_start_pipewire() {
   echo $! >"$pw/pipewire.pid"
   if ! wait_for 10 test -S "$pw/xdg/pipewire-0"; then
     echo "rig: pipewire did not start (see $pw/pipewire.log)" >&2
-    return 0
+    return 1
   fi
   "${run[@]}" wireplumber </dev/null >"$pw/wireplumber.log" 2>&1 &
   echo $! >"$pw/wireplumber.pid"
@@ -29,13 +35,20 @@ rig_start_pipewire() {
   echo $! >"$pw/pipewire-pulse.pid"
   if ! wait_for 15 env PULSE_SERVER="$server" pactl info; then
     echo "rig: pipewire-pulse did not start (see $pw/pipewire-pulse.log)" >&2
-    return 0
+    return 1
   fi
   if ! PULSE_SERVER="$server" pactl load-module module-null-sink sink_name=rec_sink \
          sink_properties=device.description=RecSink >/dev/null ||
      ! wait_for 10 sh -c "PULSE_SERVER='$server' pactl list short sources | grep -q rec_sink.monitor"; then
     echo "rig: PipeWire has no null sink rec_sink" >&2
-    return 0
+    return 1
+  fi
+  # Listing sources works without a session manager; recording does not.
+  local got
+  got=$(PULSE_SERVER="$server" timeout 15 parec --raw -d rec_sink.monitor 2>/dev/null | head -c 4096 | wc -c) || true
+  if [ "$got" != 4096 ]; then
+    echo "rig: a PipeWire record stream gets no data (see $pw/wireplumber.log)" >&2
+    return 1
   fi
   # As with PulseAudio: a reader keeps the sink's graph running so a new
   # record stream gets data at once.
