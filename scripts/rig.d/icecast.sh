@@ -5,9 +5,12 @@
 # A source: ffmpeg ... -f mp3 icecast://source:PW@HOST:PORT/radio.mp3
 # A new title: GET /admin/metadata?mount=/radio.mp3&mode=updinfo&song=...
 
+# Icecast cannot pick a port of its own: the rig probes for one from a
+# random start, so that rigs started together seldom meet on one port.
 icecast_free_port() {
-  local port
-  for port in $(seq 18000 18099); do
+  local port first=$((18000 + RANDOM % 100)) i
+  for i in $(seq 0 99); do
+    port=$((18000 + (first - 18000 + i) % 100))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       echo "$port"
       return 0
@@ -16,12 +19,23 @@ icecast_free_port() {
   return 1
 }
 
+# Our own server answers with our location; another rig's server on a port
+# that was taken since the probe does not.
+icecast_answers() {
+  [[ "$(curl -sf "http://127.0.0.1:$1/status-json.xsl")" == *"\"location\":\"$2\""* ]]
+}
+
+icecast_answers_or_died() {
+  icecast_answers "$1" "$2" || ! kill -0 "$(cat "$dir/icecast.pid")" 2>/dev/null
+}
+
 icecast_password() { head -c 18 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' | head -c 16; }
 
 rig_start_icecast() {
   command -v icecast2 >/dev/null || return 0
-  local port source_pw admin_pw owner=""
+  local port source_pw admin_pw owner="" location
   port=$(icecast_free_port) || { echo "rig: no free port for Icecast" >&2; return 1; }
+  location="rig-$(icecast_password)"
   source_pw=$(icecast_password)
   admin_pw=$(icecast_password)
   # Icecast refuses to run as root; it drops to its own user instead.
@@ -32,7 +46,7 @@ rig_start_icecast() {
   # that its own user can write to.
   cat >"$dir/icecast.xml" <<XML
 <icecast>
-  <location>rig</location>
+  <location>$location</location>
   <admin>rig@localhost</admin>
   <limits>
     <clients>20</clients>
@@ -76,17 +90,22 @@ rig_start_icecast() {
   $owner
 </icecast>
 XML
-  # Icecast 2.4 now and then crashes while it starts; a second try does it.
-  local try
+  # Icecast 2.4 now and then crashes while it starts, and the port can be
+  # taken after the probe: another try (on a port probed again) does it.
+  local try started=""
   for try in 1 2 3; do
+    sed -i "s|<port>[0-9]*</port>|<port>$port</port>|" "$dir/icecast.xml"
     icecast2 -c "$dir/icecast.xml" </dev/null >"$dir/icecast.log" 2>&1 &
     echo $! >"$dir/icecast.pid"
-    if wait_for 15 curl -sf -o /dev/null "http://127.0.0.1:$port/status-json.xsl"; then break; fi
-    if kill -0 "$(cat "$dir/icecast.pid")" 2>/dev/null || [ "$try" = 3 ]; then
-      echo "rig: Icecast did not start (see $dir/icecast.log)" >&2
-      return 1
-    fi
+    if ! wait_for 15 icecast_answers_or_died "$port" "$location"; then break; fi
+    if icecast_answers "$port" "$location"; then started=1; break; fi
+    rm -f "$dir/icecast.pid"
+    port=$(icecast_free_port) || break
   done
+  if [ -z "$started" ]; then
+    echo "rig: Icecast did not start (see $dir/icecast.log)" >&2
+    return 1
+  fi
   echo "export ORVWEB_ICECAST_HOST=127.0.0.1"
   echo "export ORVWEB_ICECAST_PORT=$port"
   echo "export ORVWEB_ICECAST_SOURCE_PASSWORD=$source_pw"
