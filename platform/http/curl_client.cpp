@@ -1,6 +1,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -50,7 +51,16 @@ struct Transfer {
   uint64_t received = 0;
   bool tooLarge = false;
   bool aborted = false;
+  const std::atomic<bool>* cancel = nullptr;
 };
+
+// libcurl asks this about once a second even while no data moves.
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (!transfer->cancel || !transfer->cancel->load()) return 0;
+  transfer->aborted = true;
+  return 1;
+}
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
@@ -131,6 +141,16 @@ class CurlClient : public Client {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    if (options.cancel) {
+      if (options.cancel->load()) {
+        result.status = Status::Aborted;
+        return result;
+      }
+      transfer.cancel = options.cancel;
+      curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+      curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+      curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    }
     SetCertificateAuthorities(easy);
 
     const CURLcode code = curl_easy_perform(easy);
@@ -138,6 +158,9 @@ class CurlClient : public Client {
     switch (code) {
       case CURLE_OK:
         result.status = Status::Ok;
+        break;
+      case CURLE_ABORTED_BY_CALLBACK:
+        result.status = Status::Aborted;
         break;
       case CURLE_WRITE_ERROR:
         result.status = transfer.refusedStatus ? Status::Ok

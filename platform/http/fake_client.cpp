@@ -25,6 +25,7 @@ Result FakeClient::Get(const std::string& url, const Options& options, const Bod
   const size_t step = std::max<size_t>(reply.pieceSize, 1);
   uint64_t delivered = 0;
   for (size_t at = 0; at < reply.body.size(); at += step) {
+    if (options.cancel && options.cancel->load()) return Result{Status::Aborted, reply.result.httpCode};
     const size_t size = std::min(step, reply.body.size() - at);
     if (delivered + size > options.maxBodyBytes) return Result{Status::TooLarge, reply.result.httpCode};
     delivered += size;

@@ -3,6 +3,7 @@
 // object may share connections. Only http and https are ever spoken, also on
 // redirects; time-outs and a body cap bound every request, so an address
 // taken from untrusted data can neither read local files nor hang the caller.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,10 @@ struct Options {
   // sink; any other ends the request before the sink sees a byte of it
   // (Status::Ok with that httpCode), so an error page is never taken for data.
   long onlyStatus = 0;
+  // Set from any thread to end the request early (Status::Aborted), also
+  // while the server sends nothing: a program that exits must not wait out a
+  // stalled download. Not owned; must outlive the request.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 enum class Status {

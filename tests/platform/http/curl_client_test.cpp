@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "local_http_server.h"
 #include "platform/http/http.h"
@@ -161,6 +163,27 @@ TEST_F(CurlClientTest, ASilentServerTimesOut) {
   const Fetched fetched = Fetch(server_.Url("/silent"), options);
   EXPECT_EQ(fetched.result.status, Status::TimedOut);
   EXPECT_EQ(fetched.result.httpCode, 0);
+}
+
+TEST_F(CurlClientTest, ACancelEndsARequestToASilentServerLongBeforeItsTimeOut) {
+  server_.Route("/silent", {Kind::Silent, 200, "", {}});
+  Options options = QuickOptions();
+  options.totalTimeoutMs = 60000;
+  std::atomic<bool> cancel{false};
+  options.cancel = &cancel;
+  std::atomic<bool> ended{false};
+  Fetched fetched;
+  std::thread request([&] {
+    fetched = Fetch(server_.Url("/silent"), options);
+    ended = true;
+  });
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return !server_.Requests().empty(); }));
+  cancel = true;
+  // Well inside the minute the request would otherwise wait.
+  const bool endedInTime = testing_support::WaitUntil([&] { return ended.load(); }, 20000);
+  request.join();
+  EXPECT_TRUE(endedInTime);
+  EXPECT_EQ(fetched.result.status, Status::Aborted);
 }
 
 TEST_F(CurlClientTest, NoListenerFails) {
