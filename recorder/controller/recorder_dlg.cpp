@@ -30,6 +30,24 @@ constexpr std::string_view kGaugeTableElement = "GaugeTable";
 constexpr uint32_t kPlayerSearchMs = 2000;
 constexpr uint32_t kPluginCheckMs = 3000;
 
+bool SameRecord(const NowPlayingSnapshot& a, const NowPlayingSnapshot& b) {
+  return a.playState == b.playState && a.item.author == b.item.author && a.item.title == b.item.title &&
+         a.item.npv == b.item.npv && a.item.sourceUrl == b.item.sourceUrl;
+}
+
+// The session given for tests, lent to each fetch.
+class LentClient final : public platform::http::Client {
+ public:
+  explicit LentClient(platform::http::Client& client) : client_(client) {}
+  platform::http::Result Get(const std::string& url, const platform::http::Options& options,
+                             const platform::http::BodySink& sink) override {
+    return client_.Get(url, options, sink);
+  }
+
+ private:
+  platform::http::Client& client_;
+};
+
 std::u16string Trimmed(const std::u16string& text) {
   constexpr std::u16string_view kSpace = u" \t\n\v\f\r";
   const size_t first = text.find_first_not_of(kSpace);
@@ -51,6 +69,11 @@ COrvWebRecorderDlg::COrvWebRecorderDlg(platform::Loop& loop, DlgServices service
                 ? std::make_unique<CRecordingEngine>(this, std::move(engineServices), *services_.encoderTable)
                 : std::make_unique<CRecordingEngine>(this, std::move(engineServices));
   if (!services_.findPlayerWindow) services_.findPlayerWindow = [] { return platform::player::FindPlayerWindow(); };
+  platform::http::Client* lent = services_.pageClient;
+  pageFetcher_ = std::make_unique<PageFetcher>(loop, [lent]() -> std::unique_ptr<platform::http::Client> {
+    if (lent) return std::make_unique<LentClient>(*lent);
+    return platform::http::MakeCurlClient();
+  });
 
   listener_ = platform::ipc::BroadcastListener::Create(NowPlayingMessageNameUtf8());
   if (listener_) {
@@ -65,6 +88,7 @@ COrvWebRecorderDlg::COrvWebRecorderDlg(platform::Loop& loop, DlgServices service
 }
 
 COrvWebRecorderDlg::~COrvWebRecorderDlg() {
+  pageFetcher_.reset();
   listenerWatch_.reset();
   listener_.reset();
   // Stops the capture thread while everything it reaches still exists.
@@ -229,13 +253,29 @@ void COrvWebRecorderDlg::OnNowPlayingChanged() {
 
   NowPlayingItem& item = snapshot.item;
   if (NeedsNowPlayingPage(item.npv, item.author, item.title)) {
-    // A page that cannot be read leaves this notice without a song change.
-    const bool read = services_.pageClient
-                          ? FetchNowPlayingPage(*services_.pageClient, item.npv, item.author, item.title)
-                          : FetchNowPlayingPage(item.npv, item.author, item.title);
-    if (!read) return;
+    // Read off this thread, one page at a time. A notice that comes while a
+    // page is read is looked at when it is in: the record is read afresh then.
+    if (pageFetcher_->busy()) return;
+    pageRecord_ = snapshot;
+    pageFetcher_->Start(item.npv, item.author, item.title,
+                        [this](PageFetcher::Result result) { OnPageRead(std::move(result)); });
+    return;
   }
   OnSongChanged(std::move(item.author), std::move(item.title), kPlayerSourceName, item.sourceUrl);
+}
+
+void COrvWebRecorderDlg::OnPageRead(PageFetcher::Result result) {
+  if (destroyed_) return;
+  NowPlayingSnapshot now;
+  const bool unchanged = ReadNowPlaying(now) == NowPlayingReadResult::Ok && SameRecord(now, pageRecord_);
+  if (!unchanged) {
+    // The page describes an item that is gone: the record as it is now counts.
+    OnNowPlayingChanged();
+    return;
+  }
+  // A page that cannot be read leaves this notice without a song change.
+  if (!result.read) return;
+  OnSongChanged(std::move(result.author), std::move(result.title), kPlayerSourceName, pageRecord_.item.sourceUrl);
 }
 
 void COrvWebRecorderDlg::OnSongChanged(std::u16string artist, std::u16string title, std::u16string_view sourceName,
@@ -271,6 +311,7 @@ void COrvWebRecorderDlg::OnDestroy() {
   engine_->FinishSong();
   destroyed_ = true;
   listenerWatch_.reset();
+  pageFetcher_.reset();
   KillTimer(kLimitTimer);
   KillTimer(kRecordTimeTimer);
   KillTimer(kPlayerSearchTimer);

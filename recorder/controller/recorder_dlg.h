@@ -25,6 +25,8 @@
 #include "recorder/core/web_notice.h"
 #include "recorder/engine/clock.h"
 #include "recorder/engine/recording_engine.h"
+#include "recorder/nowplaying/page_source.h"
+#include "shared/now_playing.h"
 
 namespace orvweb {
 
@@ -103,6 +105,8 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   const std::u16string& currentSourceUrl() const { return currentSourceUrl_; }
   int playerStatus() const { return playerStatus_; }
   bool recordingOn() const { return recordingOn_; }
+  // A describing page is being read.
+  bool pageFetchBusy() const { return pageFetcher_ && pageFetcher_->busy(); }
   int64_t recordingStart() const { return recordingStart_; }
 
  protected:
@@ -117,6 +121,7 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   void LookForPlayer();
   void CheckPlugin();
   void Notice(std::u16string_view page);
+  void OnPageRead(PageFetcher::Result result);
   int64_t NowSeconds() const;
 
   DlgServices services_;
@@ -135,6 +140,9 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   bool recordingOn_ = false;
   std::atomic<bool> gaugeVisible_{true};
   bool destroyed_ = false;
+  std::unique_ptr<PageFetcher> pageFetcher_;
+  // The record whose describing page is being read.
+  NowPlayingSnapshot pageRecord_;
 };
 
 }  // namespace orvweb

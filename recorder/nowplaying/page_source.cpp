@@ -1,6 +1,10 @@
 #include "recorder/nowplaying/page_source.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 #include "platform/http/text_decoder.h"
 #include "platform/text/utf.h"
@@ -74,13 +78,14 @@ bool NeedsNowPlayingPage(const std::u16string& address, const std::u16string& au
 }
 
 bool FetchNowPlayingPage(platform::http::Client& client, const std::u16string& address, std::u16string& author,
-                         std::u16string& title) {
+                         std::u16string& title, const std::atomic<bool>* cancel) {
   platform::http::Options options;
   options.agent = "WebBrowser";
   options.schemes = platform::http::Schemes::HttpOrHttps;
   options.connectTimeoutMs = 5000;
   options.totalTimeoutMs = 20000;
   options.maxBodyBytes = 8u << 20;
+  options.cancel = cancel;
 
   PageText text;
   const platform::http::Result result =
@@ -97,4 +102,78 @@ bool FetchNowPlayingPage(platform::http::Client& client, const std::u16string& a
 bool FetchNowPlayingPage(const std::u16string& address, std::u16string& author, std::u16string& title) {
   const std::unique_ptr<platform::http::Client> client = platform::http::MakeCurlClient();
   return FetchNowPlayingPage(*client, address, author, title);
+}
+
+namespace {
+
+constexpr uint32_t kPageReadMessage = 1;
+// How long the window waits at its end for a fetch it broke off.
+constexpr auto kStopWait = std::chrono::milliseconds(2000);
+
+}  // namespace
+
+struct PageFetcher::Job {
+  std::atomic<bool> cancel{false};
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool finished = false;            // guarded by mutex
+  platform::Window* owner = nullptr;  // guarded by mutex; nullptr once the fetcher went
+  Result result;                    // the worker's until finished
+};
+
+PageFetcher::PageFetcher(platform::Loop& loop, OpenSession openSession)
+    : Window(loop), openSession_(std::move(openSession)) {}
+
+PageFetcher::~PageFetcher() {
+  if (!job_) return;
+  job_->cancel = true;
+  std::unique_lock lock(job_->mutex);
+  job_->owner = nullptr;
+  const bool ended = job_->ended.wait_for(lock, kStopWait, [this] { return job_->finished; });
+  lock.unlock();
+  // A worker that did not end in time holds its own share of the job and
+  // touches nothing of this object any more.
+  if (ended) {
+    thread_.join();
+  } else {
+    thread_.detach();
+  }
+}
+
+bool PageFetcher::Start(std::u16string address, std::u16string author, std::u16string title, Done done) {
+  if (busy_) return false;
+  auto job = std::make_shared<Job>();
+  job->owner = this;
+  job->result.author = std::move(author);
+  job->result.title = std::move(title);
+  thread_ = std::thread([job, open = openSession_, address = std::move(address)] {
+    Result result = job->result;
+    try {
+      const std::unique_ptr<platform::http::Client> client = open ? open() : nullptr;
+      result.read = client && FetchNowPlayingPage(*client, address, result.author, result.title, &job->cancel);
+    } catch (...) {
+      result.read = false;  // out of memory: the page counts as unread
+    }
+    std::lock_guard lock(job->mutex);
+    job->result = std::move(result);
+    job->finished = true;
+    // Under the lock, so the fetcher cannot go away during the post.
+    if (job->owner) job->owner->PostMessage(kPageReadMessage);
+    job->ended.notify_all();
+  });
+  job_ = std::move(job);
+  done_ = std::move(done);
+  busy_ = true;
+  return true;
+}
+
+void PageFetcher::OnMessage(uint32_t msg, uintptr_t, intptr_t) {
+  if (msg != kPageReadMessage || !job_) return;
+  thread_.join();  // its last act was the post
+  Result result = std::move(job_->result);
+  job_.reset();
+  busy_ = false;
+  // Taken out first: done may start the next fetch.
+  Done done = std::move(done_);
+  if (done) done(std::move(result));
 }

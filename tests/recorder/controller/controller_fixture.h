@@ -124,6 +124,14 @@ class Controller : public ::testing::Test {
     if (!writer) OpenWriter();
     writer->WriteFull(state, orvweb::NowPlayingItem{U(author), U(title), U(npv), U(url)});
     loop.RunPending();
+    SettlePage();
+  }
+  // Lets a describing page that is being read come in and be applied.
+  void SettlePage() {
+    ASSERT_TRUE(testing_support::WaitUntil([this] {
+      loop.RunPending();
+      return !dlg->pageFetchBusy();
+    }));
   }
   void PublishState(int32_t state) {
     writer->WriteState(state);

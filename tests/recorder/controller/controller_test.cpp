@@ -255,6 +255,28 @@ TEST_F(Controller, ThePageIsFetchedWhenNamesAreMissingOrGenerate) {
   }
 }
 
+TEST_F(Controller, APageForAnItemThatChangedMeanwhileIsDropped) {
+  const std::string npv = "http://127.0.0.1:9/item";
+  web.SetReply(npv, platform::http::FakeClient::Reply{
+                        {platform::http::Status::Ok, 200},
+                        "<a href=\"javascript:RLNK('/album/?song=7');\">Page Title</a>"
+                        "<a href=\"javascript:RLNK('/artist/?artist=3');\">Page Artist</a>"});
+  Load();
+  dlg->OnRecordClick();
+  OpenWriter();
+  writer->WriteFull(kPlayStatePlaying, NowPlayingItem{u"Artist", u"generate", U(npv), u"http://radio/1"});
+  loop.RunPending();
+  // The window went on while the page was read; the page is in, not applied.
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return loop.PendingMessages() > 0; }));
+  EXPECT_EQ(web.requests().size(), 1u);
+  writer->WriteFull(kPlayStatePlaying, NowPlayingItem{u"Next", u"Song", u"", u"http://radio/1"});
+  SettlePage();
+  EXPECT_EQ(Text("NowPlaying"), "Next - Song");
+  EXPECT_EQ(dlg->currentTitle(), u"Song");
+  EXPECT_EQ(platform::ToUtf8(dlg->log().Contents()).find("Page Artist"), std::string::npos);
+  EXPECT_EQ(web.requests().size(), 1u);
+}
+
 TEST_F(Controller, NoLimitInTheFirstTenSeconds) {
   WriteProfileInt(kKeyMinSongLength, 0);
   Load();
