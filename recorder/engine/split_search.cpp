@@ -56,15 +56,16 @@ void SplitDelayLine::Configure(const platform::audio::WaveFormat& format, int de
   const auto frames = [this](int ms) { return static_cast<uint64_t>(rate_) * static_cast<uint64_t>(ms) / 1000; };
   delayFrames_ = std::max<uint64_t>(1, frames(delayMs));
   forwardFrames_ = std::max<uint64_t>(1, frames(std::min(delayMs, kMaxForwardMs)));
-  // The delay, the wait past a boundary expected up to one forward span
-  // ahead, and half a span more for a quiet stretch still going on.
-  capacity_ = delayFrames_ + 2 * forwardFrames_ + forwardFrames_ / 2;
+  // The window behind the arrival and ahead of it, a forward span past a
+  // boundary expected at its far end, half a span more for a quiet stretch
+  // still going on, and a span to spare.
+  capacity_ = 2 * delayFrames_ + 2 * forwardFrames_ + forwardFrames_ / 2;
   slots_ = capacity_ + frames(kHistoryMs);
   ring_.assign(slots_ * channels_, 0);
   blockFrames_ = std::max<uint64_t>(1, frames(kBlockMs));
   minQuietFrames_ = std::max<uint64_t>(1, frames(kMinQuietMs));
   peaks_.assign(slots_ / blockFrames_ + 4, 0);
-  lag_.SetBounds(-static_cast<int64_t>(forwardFrames_), static_cast<int64_t>(delayFrames_));
+  lag_.SetBounds(-static_cast<int64_t>(delayFrames_), static_cast<int64_t>(delayFrames_));
 }
 
 void SplitDelayLine::Store(const uint8_t* data, size_t frames) {
@@ -148,17 +149,30 @@ bool SplitDelayLine::Process(const uint8_t* data, size_t frames, PcmSink& sink) 
   // deadline, so that its middle is known.
   const uint64_t last = written / blockFrames_;
   const bool endsQuiet = last > 0 && BlockKnown(last - 1) && BlockQuiet(last - 1);
-  if (endsQuiet && written < deadline_.load(std::memory_order_relaxed)) return false;
+  const uint64_t wholeAt = wholeAt_.load(std::memory_order_relaxed);
+  if (written < wholeAt) {
+    // Decided early only on a quiet stretch near the expected boundary;
+    // else the whole window is waited for.
+    if (endsQuiet && written < deadline_.load(std::memory_order_relaxed)) return false;
+    const uint64_t lo = read_.load(std::memory_order_relaxed);
+    if (!FindQuiet(lo, std::max(lo, songStart_ + minQuietFrames_), written, target_.load(std::memory_order_relaxed)).near) {
+      return false;
+    }
+  } else if (endsQuiet && written < wholeAt + forwardFrames_ / 2) {
+    return false;
+  }
   int expected = kPending;
   return state_.compare_exchange_strong(expected, kReady, std::memory_order_acq_rel);
 }
 
 uint32_t SplitDelayLine::RequestSplit() {
   arrival_ = written_.load(std::memory_order_acquire);
-  const int64_t boundary = std::max<int64_t>(0, expectedBoundary());
-  const uint64_t decideAt = std::max<uint64_t>(arrival_, static_cast<uint64_t>(boundary) + forwardFrames_);
+  const uint64_t target = static_cast<uint64_t>(std::max<int64_t>(0, expectedBoundary()));
+  const uint64_t decideAt = std::max<uint64_t>(arrival_, target + forwardFrames_);
+  target_.store(target, std::memory_order_relaxed);
   decideAt_.store(decideAt, std::memory_order_relaxed);
   deadline_.store(decideAt + forwardFrames_ / 2, std::memory_order_relaxed);
+  wholeAt_.store(std::max(decideAt, arrival_ + delayFrames_ + forwardFrames_), std::memory_order_relaxed);
   const uint32_t number = request_.fetch_add(1, std::memory_order_relaxed) + 1;
   state_.store(kPending, std::memory_order_release);
   return number;
@@ -169,25 +183,13 @@ bool SplitDelayLine::BlockKnown(uint64_t block) const {
   return block * blockFrames_ >= levelsFrom_ && block < complete && complete - block < peaks_.size();
 }
 
-uint64_t SplitDelayLine::DecideSplit(uint64_t limit) {
-  state_.store(kIdle, std::memory_order_relaxed);
-  lastInQuiet_ = false;
-  const uint64_t lo = read();
-  // The song being finished keeps at least a quiet stretch's length, or all
-  // that was captured of it when that is less.
-  const uint64_t floor = std::max(lo, songStart_ + minQuietFrames_);
-  const uint64_t hi = std::min(written(), std::max(limit, floor));
-  if (floor >= hi) return hi;
-  const uint64_t target = static_cast<uint64_t>(
-      std::clamp<int64_t>(expectedBoundary(), static_cast<int64_t>(floor), static_cast<int64_t>(hi)));
-
+SplitDelayLine::Quiet SplitDelayLine::FindQuiet(uint64_t lo, uint64_t floor, uint64_t hi, uint64_t target) const {
   // Runs of quiet blocks; a run that reaches back past `lo` is followed
   // back through the levels still held, so its middle is its true middle.
+  Quiet quiet;
   const uint64_t end = hi / blockFrames_;
   uint64_t block = lo / blockFrames_;
   while (block > 0 && BlockKnown(block - 1) && BlockQuiet(block - 1)) --block;
-  bool found = false;
-  uint64_t best = 0;
   uint64_t bestDistance = UINT64_MAX;
   while (block < end) {
     if (!BlockKnown(block) || !BlockQuiet(block)) {
@@ -204,14 +206,46 @@ uint64_t SplitDelayLine::DecideSplit(uint64_t limit) {
     const uint64_t distance = middle > target ? middle - target : target - middle;
     if (distance < bestDistance) {
       bestDistance = distance;
-      best = middle;
-      found = true;
+      quiet.any = true;
+      quiet.nearest = middle;
+      if (distance <= forwardFrames_) {
+        quiet.near = true;
+        quiet.nearestNear = middle;
+      }
     }
   }
-  if (!found) return target;
+  return quiet;
+}
+
+uint64_t SplitDelayLine::DecideSplit(uint64_t limit) {
+  state_.store(kIdle, std::memory_order_relaxed);
+  lastInQuiet_ = false;
+  const uint64_t lo = read();
+  // The song being finished keeps at least a quiet stretch's length, or all
+  // that was captured of it when that is less.
+  const uint64_t floor = std::max(lo, songStart_ + minQuietFrames_);
+  const uint64_t hi = std::min(written(), std::max(limit, floor));
+  if (floor >= hi) return hi;
+  const uint64_t target = static_cast<uint64_t>(
+      std::clamp<int64_t>(expectedBoundary(), static_cast<int64_t>(floor), static_cast<int64_t>(hi)));
+
+  const Quiet quiet = FindQuiet(lo, floor, hi, target);
+  const auto lagOf = [this](uint64_t split) { return static_cast<int64_t>(arrival_) - static_cast<int64_t>(split); };
+  uint64_t split = target;
+  if (quiet.near) {
+    split = quiet.nearestNear;
+  } else if (quiet.any && lag_.count() == 0) {
+    split = quiet.nearest;  // nothing learned yet: the nearest either way
+  } else {
+    // A known lag and only a quiet stretch far from it: most likely a pause
+    // inside a song, so the split stays where the lag puts it. Counted all
+    // the same; if the player changed, such lags soon make the median.
+    if (quiet.any) lag_.Add(lagOf(quiet.nearest));
+    return target;
+  }
   lastInQuiet_ = true;
-  lag_.Add(static_cast<int64_t>(arrival_) - static_cast<int64_t>(best));
-  return best;
+  lag_.Add(lagOf(split));
+  return split;
 }
 
 uint64_t SplitDelayLine::LimitForNextChange() const {

@@ -1,12 +1,15 @@
 #pragma once
 // The look-back behind the song file: captured PCM waits in a preallocated
 // ring for "SplitSearch" ms before it reaches the encoder, so that a title
-// change, which reaches us only after the player has already played the
-// boundary (by a lag that depends on player and station), can still be split
-// at the true boundary: the middle of the quiet stretch nearest to "arrival
-// minus the expected lag", or that point itself when the songs run into each
-// other. The expected lag is learned from the boundaries found in quiet
-// stretches.
+// change can still be split at the true boundary: the middle of the quiet
+// stretch nearest to "arrival minus the expected lag", or that point itself
+// when the songs run into each other. The lag depends on player and station
+// and has either sign: mpv reports a title after the boundary was heard, VLC
+// and browsers read it from the network seconds before their buffer plays
+// it. So the search looks both ways, up to the window's length behind and
+// ahead of the arrival, and a split whose boundary lies ahead waits for that
+// audio while the old song keeps being written. The expected lag is learned
+// from the boundaries found in quiet stretches.
 //
 // Threads: Process runs on the capture thread while the stream runs and is
 // then the only one to touch the ring. RequestSplit may be called by the
@@ -64,7 +67,9 @@ class SplitDelayLine {
   // A block is quiet when its largest magnitude stays below this: level 2.0
   // (the engine's silence threshold) lies between 655 and 656.
   static constexpr int kSoundPeak = 656;
-  // The longest a split waits for audio past its expected boundary.
+  // How far from the expected boundary a quiet stretch counts as that
+  // boundary, and the longest a split waits for audio past it before it
+  // settles for a search of the whole window.
   static constexpr int kMaxForwardMs = 1000;
   // History kept behind the read position for priming a new file's encoder.
   static constexpr int kHistoryMs = 60;
@@ -85,8 +90,9 @@ class SplitDelayLine {
   // Capture thread: takes the buffer's frames in and hands the sink whatever
   // has waited the full delay (while a split is pending, only what would
   // otherwise overflow). Never allocates or blocks. True once per pending
-  // split, when enough audio past its expected boundary has arrived for the
-  // split to be decided: the caller then tells the window thread.
+  // split, when it can be decided: a quiet stretch near its expected
+  // boundary has been captured whole, or the whole window both ways has.
+  // The caller then tells the window thread.
   bool Process(const uint8_t* data, size_t frames, PcmSink& sink);
 
   // Window thread: a title change arrived now. Replaces a pending request;
@@ -138,6 +144,15 @@ class SplitDelayLine {
   void Pop(uint64_t end, PcmSink& sink);
   bool BlockKnown(uint64_t block) const;
   bool BlockQuiet(uint64_t block) const { return peaks_[block % peaks_.size()] < kSoundPeak; }
+  // Middles of the quiet stretches (at least kMinQuietMs) between `floor`
+  // and `hi` nearest to `target`: any, and within kMaxForwardMs of it.
+  struct Quiet {
+    bool any = false;
+    bool near = false;
+    uint64_t nearest = 0;
+    uint64_t nearestNear = 0;
+  };
+  Quiet FindQuiet(uint64_t lo, uint64_t floor, uint64_t hi, uint64_t target) const;
 
   uint32_t rate_ = 0;
   uint32_t channels_ = 0;
@@ -159,8 +174,10 @@ class SplitDelayLine {
 
   std::atomic<int> state_{kIdle};
   std::atomic<uint32_t> request_{0};
-  std::atomic<uint64_t> decideAt_{0};
-  std::atomic<uint64_t> deadline_{0};
+  std::atomic<uint64_t> decideAt_{0};   // the expected boundary, one forward span on
+  std::atomic<uint64_t> deadline_{0};   // a quiet stretch still going on is waited out till here
+  std::atomic<uint64_t> wholeAt_{0};    // the window both ways is captured
+  std::atomic<uint64_t> target_{0};     // the expected boundary
   uint64_t arrival_ = 0;
   bool lastInQuiet_ = false;
   LagEstimator lag_;

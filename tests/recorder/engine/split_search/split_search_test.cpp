@@ -143,8 +143,11 @@ TEST(SplitSearch, FindsTheGapAtEveryLagAndLearnsIt) {
     double lag;
     bool pauses;  // each song has a short drop-out two seconds in
   };
-  for (const Case c : {Case{-0.3, false}, Case{0.0, false}, Case{0.4, false}, Case{0.8, false}, Case{2.5, false},
-                       Case{0.4, true}, Case{0.8, true}}) {
+  // Negative: the title comes before the boundary is heard (VLC, browsers),
+  // as early as the whole window.
+  for (const Case c : {Case{-3.0, false}, Case{-2.8, false}, Case{-1.6, false}, Case{-0.7, false}, Case{-0.3, false},
+                       Case{0.0, false}, Case{0.4, false}, Case{0.8, false}, Case{2.5, false}, Case{0.4, true},
+                       Case{0.8, true}, Case{-1.6, true}}) {
     SCOPED_TRACE(testing::Message() << "lag " << c.lag << (c.pauses ? " with drop-outs" : ""));
     std::vector<SongSpec> songs(5, SongSpec{6.0, 0.2, c.pauses ? 2.0 : -1});
     const Program p = Make(songs);
@@ -156,6 +159,28 @@ TEST(SplitSearch, FindsTheGapAtEveryLagAndLearnsIt) {
     for (size_t i = 0; i < h.pieces.size(); ++i) EXPECT_EQ(h.Foreign(p, i), 0u) << i;
     EXPECT_EQ(h.Joined(), p.pcm) << "every frame once, in order";
     EXPECT_LE(Distance(static_cast<uint64_t>(h.line.expectedLag() + 10 * kRate), Frames(c.lag + 10)), kTenMs);
+  }
+}
+
+TEST(SplitSearch, ALagOfTheOtherSignIsFollowedWithinFourSongs) {
+  // mpv's late titles, then a player that announces them 1.6 s early (or
+  // the other way round): the songs right after the change are split where
+  // the old lag says, the fifth on at their own gaps again.
+  for (const auto& [before, after] : {std::pair{0.4, -1.6}, std::pair{-1.6, 0.4}}) {
+    SCOPED_TRACE(testing::Message() << before << " then " << after);
+    const Program p = Make(std::vector<SongSpec>(12, SongSpec{6.0}));
+    std::vector<uint64_t> arrivals = ArrivalsAt(p, before, 5);
+    const std::vector<uint64_t> later = ArrivalsAt(p, after);
+    arrivals.insert(arrivals.end(), later.begin() + 5, later.end());
+    Harness h;
+    h.Play(p, arrivals);
+    ASSERT_EQ(h.splits.size(), p.boundaries.size());
+    for (size_t i = 0; i < h.splits.size(); ++i) {
+      if (i < 5 || i >= 9) {
+        EXPECT_LE(Distance(h.splits[i], p.boundaries[i]), kTenMs) << i;
+      }
+    }
+    EXPECT_EQ(h.Joined(), p.pcm);
   }
 }
 
@@ -226,7 +251,8 @@ TEST(SplitSearch, NoPieceIsEverEmptyOrLost) {
 TEST(SplitSearch, ASlowWindowThreadLosesNothing) {
   // The ready signal goes unanswered: the line keeps what it can and lets
   // the oldest audio out to the old song; the split still lands in range.
-  const Program p = Make({{6.0}, {8.0}});
+  // The second song outlasts the ring (both ways of the window and more).
+  const Program p = Make({{6.0}, {12.0}});
   Harness h;
   h.Play(p, ArrivalsAt(p, 0.4), /*slowWindow=*/true);
   ASSERT_EQ(h.splits.size(), 1u);
