@@ -48,7 +48,8 @@ def main(build):
               [p for p in manifest if not p.startswith(prefix + "/")])
 
         wanted = ["bin/orvweb-mpris-host", "lib/orvweb/plugins/OrvWeb.so", "share/orvweb/web/en/orvweb.htm",
-                  "share/orvweb/web/de/orvweb.htm", "share/applications/%s.desktop" % APP_ID,
+                  "share/orvweb/web/de/orvweb.htm", "share/orvweb/web/common/orvweb.css",
+                  "share/orvweb/web/common/orvweb.js", "share/applications/%s.desktop" % APP_ID,
                   "share/metainfo/%s.metainfo.xml" % APP_ID]
         if with_program:
             wanted.append("bin/OrvWebRecorder")

@@ -7,6 +7,10 @@ a checkbox's checked state). A renamed id or a changed kind silently breaks the
 program, so every page of every language is checked here. The pages must also
 work offline and from any server with the same layout: no external URLs.
 
+A language's page may hold only its texts and take its markup from the shared
+script (common/orvweb.js): such a page is checked as the browser builds it,
+the script's markup for the page's kind with the page's texts put in.
+
 Usage: contract_test.py WEB_FOLDER
 """
 
@@ -86,9 +90,39 @@ class Page(HTMLParser):
             self.urls.extend(re.findall(r"@import\s+['\"]([^'\"]+)", data))
 
 
+SHARED_SCRIPT = "../common/orvweb.js"
+PAGE_KIND = re.compile(r'<html[^>]*\sclass="([^"]*)"', re.IGNORECASE)
+TEXT = re.compile(r"<dt>\s*(\w+)\s*<dd>([^<]*)")
+PLACEHOLDER = re.compile(r"\{\{(\w+)\}\}")
+
+
+def shared_markup(script, kind):
+    """The markup the shared script builds for a page of this kind, or None."""
+    found = re.search(r"'%s':\s*`(.*?)`" % re.escape(kind), script, re.DOTALL)
+    return found.group(1) if found else None
+
+
+def built(path):
+    """The page's text with the shared script's markup put in, as the script
+    does it, and the names of the texts its markup asks for but the page lacks."""
+    text = path.read_text(encoding="utf-8")
+    kind = PAGE_KIND.search(text)
+    script_path = path.parent / SHARED_SCRIPT
+    if not kind or SHARED_SCRIPT not in text or not script_path.is_file():
+        return text, set()
+    markup = shared_markup(script_path.read_text(encoding="utf-8"), kind.group(1).split()[0])
+    if markup is None:
+        return text, set()
+    from html import escape, unescape
+    texts = {name: unescape(value) for name, value in TEXT.findall(text)}
+    missing = set(PLACEHOLDER.findall(markup)) - set(texts)
+    markup = PLACEHOLDER.sub(lambda m: escape(texts.get(m.group(1), m.group(1)).strip()), markup)
+    return text + markup, missing
+
+
 def parse(path):
     page = Page()
-    page.feed(path.read_text(encoding="utf-8"))
+    page.feed(built(path)[0])
     page.close()
     return page
 
@@ -144,6 +178,33 @@ class ContractTest(unittest.TestCase):
                     self.assertIsNone(EXTERNAL.match(url), "pages must work offline and from any server")
                     self.assertFalse(url.lower().lstrip().startswith(("http:", "https:")))
 
+    def test_shared_files_exist_and_stay_inside_the_pages(self):
+        for path, _ in self.pages():
+            if not path.is_file():
+                continue
+            for url in parse(path).urls:
+                if url.startswith("#") or url.lower().startswith("data:"):
+                    continue
+                with self.subTest(page=str(path), url=url):
+                    target = (path.parent / url.split("#")[0].split("?")[0]).resolve()
+                    self.assertTrue(target.is_file(), f"{url} does not exist")
+                    self.assertTrue(target.is_relative_to(self.web.resolve()), f"{url} leaves the pages' folder")
+
+    def test_shared_stylesheet_has_no_external_urls(self):
+        for sheet in sorted((self.web / "common").glob("*.css")):
+            text = sheet.read_text(encoding="utf-8")
+            for url in CSS_URL.findall(text) + re.findall(r"@import\s+['\"]([^'\"]+)", text):
+                with self.subTest(sheet=str(sheet), url=url[:60]):
+                    self.assertIsNone(EXTERNAL.match(url))
+                    self.assertFalse(url.lower().lstrip().startswith(("http:", "https:")))
+
+    def test_every_text_the_shared_markup_asks_for_is_given(self):
+        for path, _ in self.pages():
+            if not path.is_file():
+                continue
+            with self.subTest(page=str(path)):
+                self.assertEqual(built(path)[1], set())
+
     def test_ids_are_unique_in_every_page(self):
         for path, _ in self.pages():
             if not path.is_file():
@@ -189,6 +250,20 @@ class CheckerTest(unittest.TestCase):
                 urls = self.check(html).urls
                 self.assertEqual(any(EXTERNAL.match(u) or u.lower().startswith(("http:", "https:"))
                                      for u in urls), external)
+
+    def test_a_text_only_page_gets_the_shared_markup_and_its_texts(self):
+        import tempfile
+        with tempfile.TemporaryDirectory() as folder:
+            root = Path(folder)
+            (root / "common").mkdir()
+            (root / "en").mkdir()
+            (root / "common" / "orvweb.js").write_text("var PAGES = {'main-page': `<b id=\"Log\" title=\"{{tip}}\">{{word}}</b>`};")
+            page = root / "en" / "orvweb.htm"
+            page.write_text('<html class="main-page"><dl id="Texts" hidden><dt>word<dd>a < b</dl>'
+                            '<script src="../common/orvweb.js"></script>'.replace("a < b", "a &lt; b"))
+            text, missing = built(page)
+            self.assertEqual(missing, {"tip"})
+            self.assertIn('<b id="Log" title="tip">a &lt; b</b>', text)
 
     def test_duplicate_ids_are_counted(self):
         page = self.check('<p id="Log"></p><textarea id="Log"></textarea>')
