@@ -12,11 +12,15 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "platform/http/stream_name.h"
 #include "platform/ipc/ipc.h"
 #include "platform/player/core.h"
 #include "platform/player/host.h"
 #include "platform/player/mpris.h"
+#include "platform/text/utf.h"
 
 using namespace platform;
 using namespace platform::player;
@@ -47,6 +51,17 @@ gboolean OnPluginsChanged(gint, GIOCondition, gpointer data) {
   state->listener->Drain();
   if (state->anyPlayer) state->plugins->Refresh();
   return G_SOURCE_CONTINUE;
+}
+
+// A station's icy-name in the bytes its server sent: UTF-8 when they are,
+// else Latin-1 (older servers pass on whatever the source typed).
+std::optional<std::u16string> StreamName(const std::string& url) {
+  const auto bytes = http::ReadStreamName(url);
+  if (!bytes) return std::nullopt;
+  if (g_utf8_validate(bytes->data(), static_cast<gssize>(bytes->size()), nullptr)) return FromUtf8(*bytes);
+  std::u16string latin1;
+  for (unsigned char c : *bytes) latin1.push_back(c);
+  return latin1;
 }
 
 int Usage() {
@@ -91,6 +106,9 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "orvweb-mpris-host: cannot listen for plug-in changes\n");
     }
+    WatcherOptions options;
+    options.streamName = &StreamName;
+    options.log = [](const std::string& line) { std::fprintf(stderr, "orvweb-mpris-host: %s\n", line.c_str()); };
     MprisWatcher watcher(
         bus, [&](const PlayerSnapshot& snapshot) { core->Update(snapshot); },
         [&](bool anyPlayer) {
@@ -100,7 +118,8 @@ int main(int argc, char** argv) {
           } else {
             plugins.Clear();
           }
-        });
+        },
+        std::move(options));
 
     g_main_loop_run(loop);
 
