@@ -29,9 +29,27 @@ std::shared_ptr<WmaWriter> MakeFfmpegWmaWriter();
 // The play length of a WMA file; nullopt when it cannot be read.
 std::optional<int64_t> WmaDurationMs(const std::string& utf8Path);
 
+// The content description's Description of a WMA file; empty when it has
+// none or cannot be read.
+std::u16string WmaDescription(const std::string& utf8Path);
+
 // Copies the file's packets (no re-encoding) into a new file beside it and
 // renames that over it, so its header holds the real sizes and duration.
 // False, with the file unchanged, when that fails.
 bool RepairWmaFile(const std::string& utf8Path);
+
+// Audio a song file never received (a crash came first): 16-bit
+// interleaved PCM whose first primingFrames only prime the encoder, as the
+// writer's first block is never heard.
+struct PcmTail {
+  audio::WaveFormat format{};
+  const int16_t* pcm = nullptr;
+  size_t frames = 0;
+  size_t primingFrames = 0;
+};
+
+// RepairWmaFile, with the tail encoded (the writer's settings) after the
+// copied packets. False, with the file unchanged, when that fails.
+bool RepairWmaFileAppending(const std::string& utf8Path, const PcmTail& tail);
 
 }  // namespace platform::asf

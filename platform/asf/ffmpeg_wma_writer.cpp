@@ -132,7 +132,9 @@ std::string PatchHeader(const uint8_t* header, size_t size, const std::string& d
 // Description; what follows it moves by the bytes that added.
 class AsfFile {
  public:
-  static std::unique_ptr<AsfFile> Create(const std::string& path, std::string_view descriptionUtf8) {
+  // exclusive: the file must be new (a song's name); else it is a file of
+  // our own that is cut to nothing.
+  static std::unique_ptr<AsfFile> Create(const std::string& path, std::string_view descriptionUtf8, bool exclusive) {
     auto file = std::unique_ptr<AsfFile>(new AsfFile);
     if (!descriptionUtf8.empty()) {
       for (const char16_t c : FromUtf8(descriptionUtf8)) {
@@ -141,7 +143,9 @@ class AsfFile {
       }
       file->description_.append(2, '\0');
     }
-    file->fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Never over a file that is there: a song of that name stays whole.
+    file->fd_ = ::open(path.c_str(),
+                       O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL | O_NOFOLLOW : O_TRUNC), 0666);
     if (file->fd_ < 0) return nullptr;
     constexpr int kBufferBytes = 65536;  // holds the whole header
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
@@ -377,7 +381,7 @@ class FfmpegWmaWriter final : public WmaWriter {
 
     for (const auto& [key, value] : attributes_) av_dict_set(&output_->metadata, key.c_str(), value.c_str(), 0);
 
-    file_ = AsfFile::Create(path_, CommentOf(output_->metadata));
+    file_ = AsfFile::Create(path_, CommentOf(output_->metadata), true);
     if (!file_) return E_FAIL;
     output_->pb = file_->io();
     output_->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -522,7 +526,7 @@ bool Remux(AVFormatContext* in, const std::string& path) {
   }
   if (out->nb_streams == 0) return false;
   av_dict_copy(&out->metadata, in->metadata, 0);
-  const auto file = AsfFile::Create(path, CommentOf(in->metadata));
+  const auto file = AsfFile::Create(path, CommentOf(in->metadata), false);
   if (!file) return false;
   out->pb = file->io();
   out->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -555,6 +559,11 @@ std::optional<int64_t> WmaDurationMs(const std::string& utf8Path) {
   const InputPtr in = OpenInput(utf8Path);
   if (!in || in->duration == AV_NOPTS_VALUE || in->duration < 0) return std::nullopt;
   return av_rescale(in->duration, 1000, AV_TIME_BASE);
+}
+
+std::u16string WmaDescription(const std::string& utf8Path) {
+  const InputPtr in = OpenInput(utf8Path);
+  return in ? FromUtf8(CommentOf(in->metadata)) : std::u16string();
 }
 
 bool RepairWmaFile(const std::string& utf8Path) {

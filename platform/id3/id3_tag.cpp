@@ -220,4 +220,15 @@ bool WriteSongTag(const std::string& utf8Path, std::u16string_view artist, std::
   return RewriteFile(utf8Path, fd.get(), oldTag, audioEnd, v2, v1);
 }
 
+std::u16string ReadComment(const std::string& utf8Path) {
+  ID3_Tag tag;
+  tag.Link(utf8Path.c_str(), ID3TT_ID3V2);
+  const ID3_Frame* frame = tag.Find(ID3FID_COMMENT);
+  const ID3_Field* text = frame ? frame->GetField(ID3FN_TEXT) : nullptr;
+  if (!text || text->GetEncoding() != ID3TE_ISO8859_1 || !text->GetRawText()) return {};
+  std::u16string value;
+  for (const char* c = text->GetRawText(); *c; ++c) value.push_back(static_cast<unsigned char>(*c));
+  return value;
+}
+
 }  // namespace platform::id3

@@ -28,4 +28,8 @@ std::string SongId3v2Tag(std::u16string_view artist, std::u16string_view title, 
 bool WriteSongTag(const std::string& utf8Path, std::u16string_view artist, std::u16string_view title,
                   std::u16string_view comment);
 
+// The comment of the file's leading ID3v2 tag (a Latin-1 one; empty when
+// there is none, or the file cannot be read).
+std::u16string ReadComment(const std::string& utf8Path);
+
 }  // namespace platform::id3

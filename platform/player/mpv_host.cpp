@@ -27,7 +27,7 @@ struct MpvApi {
   }
 };
 
-enum Property : uint64_t { kPath = 1, kMediaTitle, kIcyTitle, kArtist, kPause, kIdle };
+enum Property : uint64_t { kPath = 1, kMediaTitle, kIcyTitle, kArtist, kPause, kIdle, kWorkingDirectory };
 
 struct Observed {
   Property id;
@@ -35,7 +35,9 @@ struct Observed {
   mpv_format format;
 };
 
+// The folder first: its value is in place before the first path arrives.
 constexpr Observed kObserved[] = {
+    {kWorkingDirectory, "working-directory", MPV_FORMAT_STRING},
     {kPath, "path", MPV_FORMAT_STRING},
     {kMediaTitle, "media-title", MPV_FORMAT_STRING},
     {kIcyTitle, "metadata/by-key/icy-title", MPV_FORMAT_STRING},
@@ -58,6 +60,7 @@ void Apply(MpvProperties& props, const mpv_event_property& change, uint64_t id) 
     case kArtist: props.artist = text; break;
     case kPause: props.pause = flag; break;
     case kIdle: props.idle = flag; break;
+    case kWorkingDirectory: props.workingDirectory = text; break;
     default: break;
   }
 }

@@ -1,5 +1,7 @@
 #include "platform/player/tracker.h"
 
+#include <filesystem>
+
 #include "platform/text/utf.h"
 
 namespace platform::player {
@@ -70,7 +72,13 @@ PlayerSnapshot SnapshotFromMpv(const MpvProperties& props) {
   PlayerSnapshot snap;
   if (props.idle || !props.path || props.path->empty()) return snap;
   MediaInfo info;
-  info.sourceUrl = FromUtf8(*props.path);
+  std::string path = *props.path;
+  // A local name relative to mpv's folder means nothing to another process.
+  const bool absolute = path.front() == '/' || path.find("://") != std::string::npos;
+  if (!absolute && path != "-" && props.workingDirectory && !props.workingDirectory->empty()) {
+    path = (std::filesystem::path(*props.workingDirectory) / path).lexically_normal().string();
+  }
+  info.sourceUrl = FromUtf8(path);
   if (props.icyTitle && !props.icyTitle->empty()) {
     info.title = FromUtf8(*props.icyTitle);
   } else if (props.mediaTitle) {

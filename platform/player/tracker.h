@@ -48,6 +48,8 @@ std::optional<int32_t> PlayStateFromStatus(std::string_view status);
 // mpv's properties as the mpv core reads them.
 struct MpvProperties {
   std::optional<std::string> path;
+  // Where a relative path is taken from ("mpv *.mp3" in a folder).
+  std::optional<std::string> workingDirectory;
   std::optional<std::string> mediaTitle;
   std::optional<std::string> icyTitle;
   std::optional<std::string> artist;
@@ -55,7 +57,8 @@ struct MpvProperties {
   bool idle = true;
 };
 
-// An idle mpv has no item and is stopped; otherwise the item is the path,
+// An idle mpv has no item and is stopped; otherwise the item is the path
+// (a relative one made absolute against the working directory),
 // the stream's ICY title (else the media title) and the artist tag.
 PlayerSnapshot SnapshotFromMpv(const MpvProperties& props);
 

@@ -48,6 +48,19 @@ constexpr Entry kTexts[] = {
     {140, u"The unfinished recording %s was repaired.", u"Die unvollst\u00E4ndige Aufnahme %s wurde repariert."},
     {141, u"The unfinished recording %s could not be repaired.",
      u"Die unvollst\u00E4ndige Aufnahme %s konnte nicht repariert werden."},
+    {160, u"The sound server went away. Recording is stopped; the song so far is kept.",
+     u"Der Soundserver ist weg. Aufnahme wurde beendet; der Song bis hierher ist gespeichert."},
+    {161, u"The sound server is back. The level gauge runs again.",
+     u"Der Soundserver ist wieder da. Die Pegelanzeige l\u00E4uft wieder."},
+    {162, u"The downloaded update could not be verified and was deleted. Nothing was installed.",
+     u"Das heruntergeladene Update konnte nicht \u00FCberpr\u00FCft werden und wurde gel\u00F6scht. Nichts wurde installiert."},
+    {150, u"%s was not recorded by this program. The new recording is kept as %s.",
+     u"%s wurde nicht von diesem Programm aufgenommen. Die neue Aufnahme hei\u00DFt %s."},
+    {151, u"The songs folder is full or cannot be written: %s. Recording is stopped.",
+     u"Der Song-Ordner ist voll oder nicht beschreibbar: %s. Aufnahme wurde beendet."},
+    {152, u"The songs folder must be a full path, such as ~/Music or /home/you/Music: %s",
+     u"Der Song-Ordner muss ein vollst\u00E4ndiger Pfad sein, etwa ~/Music oder /home/du/Music: %s"},
+    {153, u"The songs folder cannot be created: %s", u"Der Song-Ordner kann nicht angelegt werden: %s"},
 };
 
 // The development server of the pages 129 and 131 is never used.

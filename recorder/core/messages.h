@@ -43,6 +43,18 @@ enum MessageId : int {
   // Ours: a song left unfinished by a crash, at the next start.
   IDS_SONG_REPAIRED = 140,
   IDS_SONG_NOT_REPAIRED = 141,
+  // Ours: the sound server went away and came back.
+  IDS_SOUND_SERVER_LOST = 160,
+  IDS_SOUND_SERVER_BACK = 161,
+  // Ours: a downloaded update whose signature did not check.
+  IDS_UPDATE_NOT_VERIFIED = 162,
+  // Ours: a file of the song's name that must not be replaced.
+  IDS_SONG_KEPT_BESIDE = 150,
+  // Ours: a song file could not be written (disk full, folder gone).
+  IDS_SONGS_FOLDER_UNWRITABLE = 151,
+  // Ours: the options page's songs folder.
+  IDS_SONGS_FOLDER_RELATIVE = 152,
+  IDS_SONGS_FOLDER_NOT_CREATED = 153,
 };
 
 // The text of id in the user's language (German for "de", else English);

@@ -87,7 +87,8 @@ BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const 
 
   // The file opens with the song's tag, or room for it (see platform/id3).
   const std::string room = leadingTag.empty() ? platform::id3::EmptyId3v2Tag() : leadingTag;
-  if (!file_.Create(utf8Path) || !file_.Write(room.data(), room.size())) {
+  // Never over a file that is there: a song of that name stays whole.
+  if (!file_.CreateNew(utf8Path) || !file_.Write(room.data(), room.size())) {
     CloseFile();
     ReleaseStream();
     return kMp3WriteFailed;

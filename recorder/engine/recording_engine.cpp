@@ -13,6 +13,7 @@
 #include "platform/shell/folders.h"
 #include "platform/text/utf.h"
 #include "recorder/core/endpoints.h"
+#include "recorder/core/format.h"
 #include "recorder/core/messages.h"
 #include "recorder/core/profile.h"
 #include "recorder/core/settings.h"
@@ -122,6 +123,19 @@ std::vector<std::filesystem::path> OrphanedMarkers(bool ownIdle) {
 
 void RemoveMarker() { platform::files::RemoveFile(SongMarkerPath()); }
 
+// The player's source is the file at path: compared as files (device and
+// inode), so a relative name, another spelling or a symbolic link to the
+// songs folder is recognised too.
+bool PlaysFile(const std::u16string& source, const std::string& path) {
+  const std::optional<std::string> local = LocalPathOf(source);
+  if (!local) return false;
+  const auto played = platform::files::IdentityOf(*local);
+  return played && played == platform::files::IdentityOf(path);
+}
+
+// Where a file's entry lives, for syncing it after a rename.
+std::filesystem::path FolderOf(const std::string& path) { return std::filesystem::path(path).parent_path(); }
+
 }  // namespace
 
 std::filesystem::path SongMarkerPath() {
@@ -198,6 +212,10 @@ int CRecordingEngine::OutputFormat() const {
 
 void CRecordingEngine::LogId(int id) {
   if (owner_ && owner_->EngineWindow()) owner_->WriteLogId(id);
+}
+
+void CRecordingEngine::LogText(const std::u16string& text) const {
+  if (owner_ && owner_->EngineWindow()) owner_->WriteLogText(text);
 }
 
 HRESULT CRecordingEngine::BuildGraph(int monitorOnly) {
@@ -333,7 +351,7 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
     songPath_ = folder + FitFileName(safeBase, extension);
     const std::string finalPath = platform::ToUtf8(songPath_);
     const bool taken = platform::files::FileExists(finalPath);
-    if (taken && SameFileReference(songPath_, sourceUrl)) return SONG_ALREADY_RECORDED;
+    if (taken && PlaysFile(sourceUrl, finalPath)) return SONG_ALREADY_RECORDED;
     // A song of that name is never cut: this recording goes to a hidden
     // ".<name>.part-<6 hex>" beside it until the finish compares the two.
     writePath_ = finalPath;
@@ -475,16 +493,51 @@ std::optional<int64_t> CRecordingEngine::SongLengthMs(const std::string& path, i
   return std::nullopt;
 }
 
-void CRecordingEngine::KeepLonger(const std::string& written, const std::string& final, int format) const {
-  // Ties keep the new recording; one that cannot be measured loses to one
-  // that can.
-  const bool keepNew = !platform::files::FileExists(final) ||
-                       SongLengthMs(written, format).value_or(-1) >= SongLengthMs(final, format).value_or(-1);
-  if (keepNew) {
-    platform::files::MoveReplace(written, final);  // on failure both stay
-  } else {
-    platform::files::RemoveFile(written);
+bool CRecordingEngine::MadeHere(const std::string& path, int format) const {
+  if (songFileTools_.madeHere) return songFileTools_.madeHere(path, format);
+  const std::u16string comment = SongComment();
+  if (format == kOutputFormatMp3) return platform::id3::ReadComment(path) == comment;
+  if (format == kOutputFormatWma) return platform::asf::WmaDescription(path) == comment;
+  return false;
+}
+
+void CRecordingEngine::KeepLonger(const std::string& written, const std::string& final, int format) {
+  // On the disk before it stands in for anything: after a power cut the
+  // folder holds the old song or the whole new one.
+  platform::files::SyncFile(written);
+  if (platform::files::RenameNoReplace(written, final)) {
+    platform::files::SyncFolder(FolderOf(final));
+    return;
   }
+  // Of two recordings made here the strictly longer keeps the name: a
+  // station that repeats a song does not fill the folder with copies.
+  const std::optional<int64_t> existing =
+      MadeHere(final, format) ? SongLengthMs(final, format) : std::optional<int64_t>{};
+  if (existing) {
+    if (SongLengthMs(written, format).value_or(-1) <= *existing) {
+      platform::files::RemoveFile(written);
+    } else if (platform::files::MoveReplace(written, final)) {  // on failure both stay
+      platform::files::SyncFolder(FolderOf(final));
+    }
+    return;
+  }
+  // A file the user had, or one that cannot be measured, is never replaced:
+  // the recording goes beside it under the next free name.
+  const std::filesystem::path target(final);
+  const std::u16string stem = platform::FromUtf8(target.stem().string());
+  const std::u16string extension = platform::FromUtf8(target.extension().string());
+  for (int n = 2; n < 1000; ++n) {
+    const std::u16string suffix = u" (" + platform::FromUtf8(std::to_string(n)) + u")" + extension;
+    const std::string beside = (target.parent_path() / platform::ToUtf8(FitFileName(stem, suffix))).string();
+    if (platform::files::RenameNoReplace(written, beside)) {
+      platform::files::SyncFolder(FolderOf(beside));
+      LogText(FormatText(LoadMessage(IDS_SONG_KEPT_BESIDE), {platform::FromUtf8(target.filename().string()),
+                                                              platform::FromUtf8(std::filesystem::path(beside).filename().string())}));
+      return;
+    }
+    if (!platform::files::FileExists(beside)) break;  // not a name clash: the folder refuses
+  }
+  // Kept under its hidden name rather than lost.
 }
 
 void CRecordingEngine::WriteMarker() const {
@@ -578,7 +631,7 @@ HRESULT CRecordingEngine::SplitSong(const std::u16string& artist, const std::u16
   // The player playing the very file: refused now, as StartSong would.
   if (!sourceUrl.empty()) {
     const std::u16string path = SongPathFor(artist, title, clock_->NowMs());
-    if (platform::files::FileExists(platform::ToUtf8(path)) && SameFileReference(path, sourceUrl)) {
+    if (PlaysFile(sourceUrl, platform::ToUtf8(path))) {
       return SONG_ALREADY_RECORDED;
     }
   }

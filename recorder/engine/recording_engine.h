@@ -61,6 +61,8 @@ class IEngineOwner {
   virtual bool ShowRecLevel() const = 0;
   // A line of the message log by message-table id.
   virtual void WriteLogId(int id) = 0;
+  // A line already formatted from the message table.
+  virtual void WriteLogText(const std::u16string& /*text*/) {}
 
  protected:
   ~IEngineOwner() = default;
@@ -78,6 +80,8 @@ struct EngineServices {
 struct SongFileTools {
   std::function<std::optional<int64_t>(const std::string& utf8Path, int format)> lengthMs;
   std::function<bool(const std::string& utf8Path, int format)> repair;
+  // Whether this program made the file (its comment or description says so).
+  std::function<bool(const std::string& utf8Path, int format)> madeHere;
 };
 
 // What the start-up repair of a song left by a crash found and did.
@@ -177,7 +181,11 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   int64_t NowSeconds() const { return clock_->NowMs() / 1000; }
   void LogId(int id);
   std::optional<int64_t> SongLengthMs(const std::string& path, int format) const;
-  void KeepLonger(const std::string& written, const std::string& final, int format) const;
+  bool MadeHere(const std::string& path, int format) const;
+  // The finished recording at written takes the song's name final, or is
+  // dropped, or is kept beside a file it must not replace.
+  void KeepLonger(const std::string& written, const std::string& final, int format);
+  void LogText(const std::u16string& text) const;
   void WriteMarker() const;
   SongRepair RepairFromMarker(const std::filesystem::path& marker);
   // The split of the pending song change: the song being recorded ends at

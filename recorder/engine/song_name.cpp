@@ -74,15 +74,15 @@ std::u16string FitFileName(std::u16string_view base, std::u16string_view extensi
   return name;
 }
 
-bool SameFileReference(std::u16string_view path, std::u16string_view source) {
-  if (source == path) return true;
+std::optional<std::string> LocalPathOf(std::u16string_view source) {
+  if (!source.empty() && source.front() == u'/') return platform::ToUtf8(source);
   constexpr std::u16string_view kScheme = u"file://";
-  if (source.substr(0, kScheme.size()) != kScheme) return false;
+  if (source.substr(0, kScheme.size()) != kScheme) return std::nullopt;
   std::u16string_view rest = source.substr(kScheme.size());
   // An empty host or "localhost" names this machine.
   constexpr std::u16string_view kLocalhost = u"localhost";
   if (rest.substr(0, kLocalhost.size()) == kLocalhost) rest.remove_prefix(kLocalhost.size());
-  if (rest.empty() || rest.front() != u'/') return false;
+  if (rest.empty() || rest.front() != u'/') return std::nullopt;
   const std::string encoded = platform::ToUtf8(rest);
   std::string decoded;
   for (size_t i = 0; i < encoded.size(); ++i) {
@@ -91,12 +91,19 @@ bool SameFileReference(std::u16string_view path, std::u16string_view source) {
       decoded.push_back(static_cast<char>(HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2])));
       i += 2;
     } else if (encoded[i] == '?' || encoded[i] == '#') {
-      return false;  // a query or fragment is not part of a file's name
+      return std::nullopt;  // a query or fragment is not part of a file's name
     } else {
       decoded.push_back(encoded[i]);
     }
   }
-  return decoded == platform::ToUtf8(path);
+  return decoded;
+}
+
+bool SameFileReference(std::u16string_view path, std::u16string_view source) {
+  if (source == path) return true;
+  if (source.substr(0, 7) != u"file://") return false;
+  const std::optional<std::string> local = LocalPathOf(source);
+  return local && *local == platform::ToUtf8(path);
 }
 
 }  // namespace orvweb

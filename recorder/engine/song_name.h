@@ -2,6 +2,7 @@
 // How a song file is named after its artist and title.
 #include <cstddef>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,5 +27,10 @@ std::u16string FitFileName(std::u16string_view base, std::u16string_view extensi
 // Whether the player's source names the file at path: the very same text
 // (case-sensitive), or a file:// URL of that path.
 bool SameFileReference(std::u16string_view path, std::u16string_view source);
+
+// The local file a player's source names, in UTF-8: an absolute path as it
+// is, a file:// URL (empty host or localhost) decoded; nullopt for anything
+// else (a stream, a relative name, a URL with a query).
+std::optional<std::string> LocalPathOf(std::u16string_view source);
 
 }  // namespace orvweb

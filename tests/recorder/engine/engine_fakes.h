@@ -129,10 +129,12 @@ class TestOwner : public platform::Window, public orvweb::IEngineOwner {
   platform::Window* EngineWindow() override { return hasWindow ? this : nullptr; }
   bool ShowRecLevel() const override { return showRecLevel.load(); }
   void WriteLogId(int id) override { logged.push_back(id); }
+  void WriteLogText(const std::u16string& text) override { texts.push_back(text); }
 
   std::atomic<bool> showRecLevel{true};
   bool hasWindow = true;
   std::vector<int> logged;
+  std::vector<std::u16string> texts;
   std::vector<uintptr_t> levels;
 
  protected:
