@@ -170,11 +170,17 @@ class IcecastStream {
 
   std::string url() const { return "http://" + host_ + ":" + port_ + mount_; }
 
-  void StartSource() {
-    source_ = std::make_unique<testing_support::Child>(std::vector<std::string>{
-        "/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i", "sine=frequency=440",
-        "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-content_type", "audio/mpeg", "-f", "mp3",
-        "icecast://source:" + RigValue("ORVWEB_ICECAST_SOURCE_PASSWORD") + "@" + host_ + ":" + port_ + mount_});
+  // A station name, when given, reaches listeners as the stream's icy-name
+  // (some players read titles only from a stream that has one).
+  void StartSource(const std::string& stationName = {}) {
+    std::vector<std::string> args{"/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+                                  "sine=frequency=440", "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k",
+                                  "-content_type", "audio/mpeg"};
+    if (!stationName.empty()) args.insert(args.end(), {"-ice_name", stationName, "-ice_genre", "Pop"});
+    args.insert(args.end(), {"-f", "mp3",
+                             "icecast://source:" + RigValue("ORVWEB_ICECAST_SOURCE_PASSWORD") + "@" + host_ + ":" +
+                                 port_ + mount_});
+    source_ = std::make_unique<testing_support::Child>(args);
   }
 
   // Icecast's admin call that sets the title listeners get in the stream.

@@ -1,0 +1,137 @@
+// orvweb-mpris-host with the built OrvWeb.so, fed by the radio players people
+// listen with, each playing the rig's Icecast station while its titles
+// change: every song, the station's first included, must reach the record as
+// an author and title that the recorder's rules name "Artist - Title".
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "real_support.h"
+#include "recorder/nowplaying/title_rules.h"
+
+namespace {
+
+using namespace real_support;
+using orvweb::NowPlayingSnapshot;
+
+constexpr const char* kStationName = "Radio Orv";
+constexpr uid_t kNobody = 65534;
+
+struct Song {
+  const char* onAir;  // as Icecast's admin call takes it
+  std::u16string artist, title;
+};
+const Song kSongs[] = {
+    {"Ann%20-%20First", u"Ann", u"First"},
+    {"Bob%20-%20Second", u"Bob", u"Second"},
+    {"Cid%20-%20Third", u"Cid", u"Third"},
+};
+
+// A session bus of the test's own that also lets in a player run as another
+// user (VLC refuses to run as root).
+class OpenBus {
+ public:
+  OpenBus() : socket_(dir_.path() / "bus") {
+    ::chmod(dir_.path().c_str(), 0755);
+    const auto config = dir_.path() / "bus.conf";
+    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:path=" << socket_.string()
+                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                             "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                             "<allow own=\"*\"/></policy></busconfig>\n";
+    daemon_ = std::make_unique<testing_support::Child>(
+        std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config.string()});
+    env_ = std::make_unique<testing_support::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", address());
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return std::filesystem::exists(socket_); }, 10000))
+        << "dbus-daemon did not start";
+  }
+  std::string address() const { return "unix:path=" + socket_.string(); }
+  const std::filesystem::path& dir() const { return dir_.path(); }
+
+ private:
+  testing_support::TempDir dir_;
+  std::filesystem::path socket_;
+  std::unique_ptr<testing_support::Child> daemon_;
+  std::unique_ptr<testing_support::ScopedEnv> env_;
+};
+
+std::string Named(const NowPlayingSnapshot& s) {
+  std::u16string artist = s.item.author, title = s.item.title;
+  NormalizeNowPlaying(artist, title);
+  return Utf8(artist) + " - " + Utf8(title);
+}
+
+// The station on air with its first song, the plug-in registered, the host
+// running: a test starts its player and calls ExpectEverySongNamedRight.
+class StationTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(HasFailure());
+    stream_.StartSource(kStationName);
+    ASSERT_TRUE(stream_.WaitOnlineWithTitle(kSongs[0].onAir)) << "no Icecast source at " << stream_.url();
+    ASSERT_EQ(real_support::Run({ORVWEB_HOST_PATH, "--register", ORVWEB_PLUGIN_PATH}), 0);
+    host_ = std::make_unique<testing_support::Child>(std::vector<std::string>{ORVWEB_HOST_PATH});
+  }
+  void TearDown() override {
+    if (host_) {
+      host_->Kill(SIGTERM);
+      EXPECT_EQ(host_->Wait(20000), 0);
+    }
+  }
+
+  std::string SinkName() const { return sink_.device().substr(std::string("pulse/").size()); }
+
+  // Each song in turn, and nothing in between that names the station as an
+  // artist.
+  void ExpectEverySongNamedRight() {
+    std::set<std::string> seen;
+    for (size_t i = 0; i < std::size(kSongs); ++i) {
+      const Song& song = kSongs[i];
+      SCOPED_TRACE(song.onAir);
+      if (i > 0) {
+        ASSERT_TRUE(stream_.SetTitle(song.onAir));
+      }
+      const std::string wanted = Utf8(song.artist) + " - " + Utf8(song.title);
+      NowPlayingSnapshot last;
+      EXPECT_TRUE(WaitForRecord(
+          [&](const NowPlayingSnapshot& s) {
+            seen.insert(Named(s));
+            return Named(s) == wanted && s.playState == orvweb::kPlayStatePlaying;
+          },
+          last, 30000))
+          << Describe(last) << " named '" << Named(last) << "'";
+    }
+    for (const std::string& name : seen) {
+      EXPECT_NE(name.rfind(std::string(kStationName) + " - ", 0), 0u) << "the station was taken for an artist: " << name;
+    }
+  }
+
+  PrivateSession session_;
+  OpenBus bus_;
+  PrivateSink sink_;
+  IcecastStream stream_;
+  std::unique_ptr<testing_support::Child> host_;
+};
+
+// VLC names the stream's song in vlc:nowplaying and keeps the station as the
+// title; it announces no title change, so the host reads it.
+TEST_F(StationTest, Vlc) {
+  std::vector<std::string> args;
+  const auto home = bus_.dir() / "vlc-home";
+  std::filesystem::create_directories(home);
+  if (::getuid() == 0) {
+    ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
+    args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  }
+  args.insert(args.end(), {"/usr/bin/env", "HOME=" + home.string(), "XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=",
+                           "PULSE_SINK=" + SinkName(), "/usr/bin/vlc", "-I", "dummy", "--control", "dbus", "--aout",
+                           "pulse", "--no-video", "--quiet", stream_.url()});
+  testing_support::Child vlc(args);
+  ExpectEverySongNamedRight();
+  vlc.Kill(SIGTERM);
+  vlc.Wait(20000);
+}
+
+}  // namespace
