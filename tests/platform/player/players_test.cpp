@@ -135,3 +135,19 @@ TEST_F(StationTest, Vlc) {
 }
 
 }  // namespace
+
+namespace {
+
+// Audacious sends the stream's title as the title and the station as the
+// artist; its MPRIS plug-in is on in a fresh configuration.
+TEST_F(StationTest, Audacious) {
+  const auto home = session_.dir() / "audacious-home";
+  std::filesystem::create_directories(home / "config");
+  testing_support::Child audacious({"/usr/bin/env", "HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
+                                    "PULSE_SINK=" + SinkName(), "/usr/bin/audacious", "--headless", stream_.url()});
+  ExpectEverySongNamedRight();
+  audacious.Kill(SIGTERM);
+  audacious.Wait(20000);
+}
+
+}  // namespace
