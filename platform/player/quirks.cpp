@@ -6,6 +6,7 @@ namespace platform::player {
 namespace {
 
 constexpr std::string_view kMprisPrefix = "org.mpris.MediaPlayer2.";
+constexpr int64_t kEndless = INT64_MAX / 2;  // longer than any recording: a live source
 
 struct Quirk {
   std::string_view name;  // matches itself and name.<instance>
@@ -77,7 +78,7 @@ int64_t LengthOf(GVariant* metadata, std::vector<std::string>* problems) {
     length = g_variant_get_uint32(value);
   } else if (g_variant_is_of_type(value, G_VARIANT_TYPE_DOUBLE)) {
     const double d = g_variant_get_double(value);
-    length = d > 0 && d < 9e18 ? static_cast<int64_t>(d) : 0;
+    length = !(d > 0) ? 0 : d >= 9e18 ? INT64_MAX : static_cast<int64_t>(d);
   } else if (problems) {
     problems->push_back(std::string("mpris:length has type ") + g_variant_get_type_string(value) + "; ignored");
   }
@@ -125,6 +126,8 @@ RawItem ReadMetadata(GVariant* metadata, std::vector<std::string>* problems) {
 }
 
 bool IsStreamItem(const RawItem& raw) {
+  // Browsers give no address but an endless length (Chromium: INT64_MAX).
+  if (raw.length >= kEndless) return true;
   return raw.length <= 0 && (StartsWithIgnoringCase(raw.url, u"http://") || StartsWithIgnoringCase(raw.url, u"https://"));
 }
 

@@ -40,7 +40,8 @@ struct RawItem {
 constexpr size_t kMaxItemText = 4096;
 RawItem ReadMetadata(GVariant* metadata, std::vector<std::string>* problems = nullptr);
 
-// A live stream rather than a file: an http(s) address and no length.
+// A live stream rather than a file: an http(s) address and no length, or an
+// endless length.
 bool IsStreamItem(const RawItem& raw);
 
 // One player's items as plug-ins should see them. It remembers, for the

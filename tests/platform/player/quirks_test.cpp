@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <string>
 #include <vector>
 
@@ -70,14 +72,21 @@ TEST(PlayerQuirks, EachPlayersStationItemsComeOutAsArtistDashTitle) {
         {Dict({{"xesam:artist", Artists("Radio Orv")}, {"xesam:title", g_variant_new_string("Ann - First")},
                {"xesam:url", g_variant_new_string(kStation)}}),
          {u"", u"Ann - First", url}}}},
-      {"a web page's media session: the same artist over changing songs is the station",
+      {"Chromium: a page's media session, no address, an endless length; the station shown first",
+       std::nullopt,
+       {{Dict({{"xesam:title", g_variant_new_string("Radio Orv")}, {"mpris:length", g_variant_new_int64(INT64_MAX)}}),
+         {u"", u"Radio Orv", u""}},
+        {Dict({{"xesam:artist", Artists("Radio Orv")}, {"xesam:title", g_variant_new_string("Ann - First")},
+               {"xesam:album", g_variant_new_string("Pop")}, {"mpris:length", g_variant_new_int64(INT64_MAX)}}),
+         {u"", u"Ann - First", u""}}}},
+      {"a page that names the song at once: the same artist over changing songs is the station",
        std::nullopt,
        {{Dict({{"xesam:artist", Artists("Radio Orv")}, {"xesam:title", g_variant_new_string("Ann - First")},
-               {"xesam:url", g_variant_new_string(kStation)}}),
-         {u"Radio Orv", u"Ann - First", url}},
+               {"mpris:length", g_variant_new_double(INFINITY)}}),
+         {u"Radio Orv", u"Ann - First", u""}},
         {Dict({{"xesam:artist", Artists("Radio Orv")}, {"xesam:title", g_variant_new_string("Bob - Second")},
-               {"xesam:url", g_variant_new_string(kStation)}}),
-         {u"", u"Bob - Second", url}}}},
+               {"mpris:length", g_variant_new_double(INFINITY)}}),
+         {u"", u"Bob - Second", u""}}}},
       {"Strawberry: splits the stream's title itself; real artists stay",
        u"Radio Orv",
        {{Dict({{"xesam:title", g_variant_new_string("Radio Orv")}, {"xesam:url", g_variant_new_string(kStation)}}),
