@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 
+#include "local_http_server.h"
 #include "real_support.h"
 #include "recorder/nowplaying/title_rules.h"
 
@@ -92,6 +93,7 @@ class StationTest : public testing::Test {
       SCOPED_TRACE(song.onAir);
       if (i > 0) {
         ASSERT_TRUE(stream_.SetTitle(song.onAir));
+        if (onAir_) onAir_(song);
       }
       const std::string wanted = Utf8(song.artist) + " - " + Utf8(song.title);
       NowPlayingSnapshot last;
@@ -113,6 +115,7 @@ class StationTest : public testing::Test {
   PrivateSink sink_;
   IcecastStream stream_;
   std::unique_ptr<testing_support::Child> host_;
+  std::function<void(const Song&)> onAir_;  // the station's own status page follows
 };
 
 // VLC names the stream's song in vlc:nowplaying and keeps the station as the
@@ -148,6 +151,67 @@ TEST_F(StationTest, Audacious) {
   ExpectEverySongNamedRight();
   audacious.Kill(SIGTERM);
   audacious.Wait(20000);
+}
+
+}  // namespace
+
+namespace {
+
+// A station's web page: the stream in an <audio> element; while it starts,
+// the station's name as the media session's title; once it plays, the
+// station's status asked every second and the song set as the title with the
+// station as the artist, as such pages do.
+std::string RadioPage(const std::string& streamUrl) {
+  return R"(<!doctype html><meta charset="utf-8"><title>Radio Orv</title>
+<audio id="player" autoplay src=")" +
+         streamUrl + R"("></audio>
+<script>
+const station = "Radio Orv";
+navigator.mediaSession.metadata = new MediaMetadata({title: station});
+async function poll() {
+  try {
+    const now = await (await fetch("status.json", {cache: "no-store"})).json();
+    const shown = navigator.mediaSession.metadata;
+    if (now.title && shown.title !== now.title) {
+      navigator.mediaSession.metadata = new MediaMetadata({title: now.title, artist: station, album: now.genre});
+    }
+  } catch (e) {}
+}
+const player = document.getElementById("player");
+player.addEventListener("playing", () => setInterval(poll, 1000), {once: true});
+player.play().catch(() => {});
+</script>
+)";
+}
+
+testing_support::LocalHttpServer::Response Status(const Song& song) {
+  testing_support::LocalHttpServer::Response response;
+  response.body = R"({"title":")" + Utf8(song.artist) + " - " + Utf8(song.title) + R"(","genre":"Pop"})";
+  response.headers = {{"Content-Type", "application/json"}};
+  return response;
+}
+
+// Chromium gives the page's media session to MPRIS: no address, an endless
+// length, the station as the artist.
+TEST_F(StationTest, Chromium) {
+  testing_support::LocalHttpServer site;
+  testing_support::LocalHttpServer::Response page;
+  page.body = RadioPage(stream_.url());
+  page.headers = {{"Content-Type", "text/html; charset=utf-8"}};
+  site.Route("/", page);
+  site.Route("/status.json", Status(kSongs[0]));
+  onAir_ = [&](const Song& song) { site.Route("/status.json", Status(song)); };
+
+  const auto home = session_.dir() / "chromium-home";
+  std::filesystem::create_directories(home);
+  testing_support::Child chromium({"/usr/bin/env", "HOME=" + home.string(), "DISPLAY=" + RigValue("DISPLAY"),
+                                   "PULSE_SINK=" + SinkName(), "/usr/bin/chromium", "--no-sandbox",
+                                   "--user-data-dir=" + (home / "profile").string(), "--no-first-run",
+                                   "--no-default-browser-check", "--password-store=basic", "--disable-gpu",
+                                   "--autoplay-policy=no-user-gesture-required", site.Url("/")});
+  ExpectEverySongNamedRight();
+  chromium.Kill(SIGTERM);
+  chromium.Wait(20000);
 }
 
 }  // namespace
