@@ -19,6 +19,9 @@ class WmaWriter : public audio::Downstream {
   // Both are set before the stream runs; a later Start uses them.
   virtual HRESULT SetFileName(const std::string& utf8Path) = 0;
   virtual HRESULT SetAttribute(std::u16string_view name, std::u16string_view value) = 0;
+  // A write to the file failed (disk full, file system gone) since the
+  // last Start; nothing more reaches the file. Read on any thread.
+  virtual bool WriteFailed() const { return false; }
 };
 
 // The real writer over FFmpeg (asf muxer, wmav2 encoder, libswresample).

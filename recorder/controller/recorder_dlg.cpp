@@ -332,7 +332,9 @@ void COrvWebRecorderDlg::ApplyGaugeVisibility() {
 }
 
 void COrvWebRecorderDlg::OnMessage(uint32_t msg, uintptr_t wParam, intptr_t /*lParam*/) {
+  if (msg == kSongWriteFailedMessage && !destroyed_) OnSongWriteFailed();
   if (msg == kLevelMessage && !destroyed_) SetGauge(static_cast<unsigned>(wParam));
+  if (msg == kAudioLostMessage) OnAudioLost();
 }
 
 void COrvWebRecorderDlg::OnTimer(uint32_t timerId) {
@@ -350,13 +352,36 @@ void COrvWebRecorderDlg::OnTimer(uint32_t timerId) {
     case kPluginCheckTimer:
       CheckPlugin();
       break;
+    case kAudioRetryTimer:
+      RetryAudio();
+      break;
     default:
       break;
   }
 }
 
+void COrvWebRecorderDlg::OnSongWriteFailed() {
+  if (engine_->engineState() != kEngineRunning || engine_->monitorOnly() != 0) return;  // already stopped
+  // Named from the song's path: asking for the songs folder would create it
+  // again where it was removed.
+  const std::u16string& song = engine_->songPath();
+  const std::u16string folder = song.substr(0, song.find_last_of(u'/') + 1);
+  // What was written is finished and kept (header and tags right); the next
+  // Record tries again.
+  StopRecording();
+  const std::u16string text = FormatText(LoadMessage(IDS_SONGS_FOLDER_UNWRITABLE), {folder});
+  log_.WriteLogText(text);
+  if (services_.messageBox) {
+    services_.messageBox->Show(text, MessageBoxButtons::Ok, MessageBoxIcon::Exclamation);
+  }
+}
+
 void COrvWebRecorderDlg::CheckLimits() {
   if (engine_->engineState() != kEngineRunning || engine_->monitorOnly() != 0) return;
+  if (engine_->SongFileFailed()) {
+    OnSongWriteFailed();
+    return;
+  }
   // Half a second added, then truncated; measured on the UTC clock so that a
   // change of the local time (summer time) never makes a song look long.
   const int64_t spanMs = clock_->NowMs() - engine_->songStartMs() + 500;

@@ -413,9 +413,13 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
       } else {
         delay_.Discard();
       }
+      delay_.SetJournalSong(path, format);
       delayFeeding_.store(true, std::memory_order_release);
     }
     songFileStarted_ = true;
+    writeFailurePosted_.store(false, std::memory_order_relaxed);
+    // With the WMA writer started by the stream the file appears at Run.
+    writeIdentity_ = platform::files::IdentityOf(writePath_);
     WriteMarker();
     if (owner_) {
       if (platform::Window* window = owner_->EngineWindow()) {
@@ -427,6 +431,7 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
 
   HRESULT hr = mediaControl_->Run();
   if (hr == S_FALSE) hr = mediaControl_->WaitRunning(kRunWaitMs);
+  if (songFileStarted_ && !writeIdentity_) writeIdentity_ = platform::files::IdentityOf(writePath_);
   engineState_ = FAILED(hr) ? kEngineFailed : kEngineRunning;
   return hr;
 }
@@ -452,7 +457,8 @@ HRESULT CRecordingEngine::FinishSong() {
   if (writerStarted_) {
     writerStarted_ = false;
     const HRESULT stopped = fileSink_ ? fileSink_->Stop() : E_POINTER;
-    if (SUCCEEDED(hr)) hr = stopped;
+    // A song cut short by a full disk is still finished: kept, not a failure.
+    if (SUCCEEDED(hr) && !(fileSink_ && fileSink_->WriteFailed())) hr = stopped;
   }
   if (encodingActive_.load(std::memory_order_relaxed)) {
     // Only once the capture thread is stopped (or there is none).
@@ -667,6 +673,15 @@ void CRecordingEngine::ResolveSplit(uint64_t limit) {
   if (FAILED(started) || !delayFeeding_.load(std::memory_order_relaxed)) delay_.Discard();
 }
 
+bool CRecordingEngine::SongFileFailed() const {
+  if (!songFileStarted_ || engineState_ != kEngineRunning) return false;
+  if (encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed())) return true;
+  // Writes into a file whose folder was removed succeed and vanish.
+  const auto now = platform::files::IdentityOf(writePath_);
+  if (!writeIdentity_) return false;
+  return now != writeIdentity_;
+}
+
 int64_t CRecordingEngine::SilenceDuration() const {
   return NowSeconds() - lastSoundTime_.load(std::memory_order_relaxed);
 }
@@ -684,6 +699,10 @@ HRESULT CRecordingEngine::SampleCB(double /*sampleTime*/, const uint8_t* data, s
     }
   } else if (encodingActive_.load(std::memory_order_acquire)) {
     encoder_.EncodeSamples(data, static_cast<uint32_t>(length / 2));
+  }
+  const bool writeFailed = encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed());
+  if (writeFailed && !writeFailurePosted_.exchange(true, std::memory_order_relaxed) && owner_) {
+    if (platform::Window* window = owner_->EngineWindow()) window->PostMessage(kSongWriteFailedMessage, 0, 0);
   }
   const float level = static_cast<float>(PeakLevel(data, length)) * kLevelFactor;
   if (level > kSilenceThreshold) lastSoundTime_.store(NowSeconds(), std::memory_order_relaxed);

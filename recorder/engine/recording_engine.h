@@ -24,6 +24,7 @@
 #include "platform/asf/asf.h"
 #include "platform/audio/audio.h"
 #include "platform/com/hresult.h"
+#include "platform/files/files.h"
 #include "platform/loop/loop.h"
 #include "recorder/engine/clock.h"
 #include "recorder/engine/mp3_encoder.h"
@@ -39,6 +40,9 @@ inline constexpr HRESULT SONG_ALREADY_RECORDED = static_cast<HRESULT>(0x81000000
 
 // Posted to the owner's window per captured buffer; wParam = level 0-100.
 inline constexpr uint32_t kLevelMessage = 1025;
+// Posted to the owner's window once when the song file cannot be written
+// (disk full, folder gone): the owner stops recording and tells the user.
+inline constexpr uint32_t kSongWriteFailedMessage = 1026;
 // Owner timers armed for a song: limits every 3 s, record time every 1 s.
 inline constexpr uint32_t kLimitTimer = 2;
 inline constexpr uint32_t kRecordTimeTimer = 3;
@@ -145,6 +149,11 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   // The same; what was found of the first one.
   SongRepair RepairInterruptedSong();
 
+  // The song file being written can no longer be written or is no longer
+  // where it was (its folder removed or moved); the owner then stops as
+  // for a write error. Asked on the window thread.
+  bool SongFileFailed() const;
+
   // Whole seconds since the input was last louder than the silence threshold.
   int64_t SilenceDuration() const;
 
@@ -243,6 +252,10 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   uint64_t splitAt_ = 0;
   std::unique_ptr<SplitWindow> splitWindow_;
   std::atomic<SplitWindow*> splitPost_{nullptr};
+  // The write failure has been posted to the owner (once per song).
+  std::atomic<bool> writeFailurePosted_{false};
+  // The song file as opened, to notice it being removed under us.
+  std::optional<platform::files::FileIdentity> writeIdentity_;
 };
 
 // Pins of a capture device by direction (used by the options page as well).

@@ -160,15 +160,12 @@ void LocalHttpServer::Serve(int fd) {
       case Response::Kind::Silent:
         WaitForStop(fd);
         break;
-      case Response::Kind::Endless: {
-        std::string head = "HTTP/1.1 200 Test\r\nConnection: close\r\n";
-        for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
-        if (SendAll(fd, head + "\r\n")) {
+      case Response::Kind::Endless:
+        if (SendAll(fd, "HTTP/1.1 200 Test\r\nConnection: close\r\n\r\n")) {
           while (SendAll(fd, block)) {
           }
         }
         break;
-      }
       case Response::Kind::Oversized:
         if (SendAll(fd, "HTTP/1.1 200 Test\r\nContent-Length: 1073741824\r\nConnection: close\r\n\r\n")) {
           while (SendAll(fd, block)) {

@@ -19,7 +19,7 @@ class LocalHttpServer {
     enum class Kind {
       Reply,      // status, headers and body, then close
       Silent,     // read the request, never answer
-      Endless,    // 200 with its headers and a body (no length) that goes on until the client leaves
+      Endless,    // 200 with a body (no length) that goes on until the client leaves
       Oversized,  // announces a 1 GiB body, then sends until the client leaves
     };
     Kind kind = Kind::Reply;
