@@ -15,6 +15,7 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -22,6 +23,7 @@
 
 #include "platform/asf/asf.h"
 #include "platform/asf/ffmpeg_handles.h"
+#include "platform/asf/wma_tail.h"
 #include "platform/files/files.h"
 #include "platform/text/utf.h"
 
@@ -169,6 +171,7 @@ class AsfFile {
   AsfFile& operator=(const AsfFile&) = delete;
 
   AVIOContext* io() const { return io_; }
+  bool failed() const { return failed_; }
   // Flushes and closes; false when any write failed.
   bool Close() {
     avio_flush(io_);
@@ -316,6 +319,8 @@ class FfmpegWmaWriter final : public WmaWriter {
     }
   }
 
+  bool WriteFailed() const override { return writeFailed_.load(std::memory_order_acquire); }
+
   HRESULT Stop() override {
     // A file belongs to one run: the next one needs its own name and
     // attributes, so a run never overwrites a finished song or inherits its
@@ -348,6 +353,7 @@ class FfmpegWmaWriter final : public WmaWriter {
       DrainPackets();
     }
     const bool trailerOk = av_write_trailer(output_.get()) == 0;
+    if (file_->failed()) writeFailed_.store(true, std::memory_order_release);
     const bool closeOk = file_->Close();
     const bool ok = trailerOk && closeOk && !failed_;
     Reset();
@@ -423,6 +429,7 @@ class FfmpegWmaWriter final : public WmaWriter {
     nextPts_ = 0;
     inFrameBytes_ = static_cast<size_t>(format.channels) * 2;
     failed_ = false;
+    writeFailed_.store(false, std::memory_order_release);
     return S_OK;
   }
 
@@ -465,6 +472,7 @@ class FfmpegWmaWriter final : public WmaWriter {
       packet_->stream_index = streamIndex_;
       if (av_write_frame(output_.get(), packet_.get()) < 0) failed_ = true;
       avio_flush(output_->pb);
+      if (file_->failed()) writeFailed_.store(true, std::memory_order_release);
       av_packet_unref(packet_.get());
       if (failed_) return;
     }
@@ -497,6 +505,7 @@ class FfmpegWmaWriter final : public WmaWriter {
   int64_t nextPts_ = 0;
   size_t inFrameBytes_ = 4;
   bool failed_ = false;
+  std::atomic<bool> writeFailed_{false};
 };
 
 
@@ -511,7 +520,7 @@ InputPtr OpenInput(const std::string& utf8Path) {
 
 // Stream copy of in into the file at url; false unless at least one packet
 // went over and the file was closed whole.
-bool Remux(AVFormatContext* in, const std::string& path) {
+bool Remux(AVFormatContext* in, const std::string& path, const PcmTail* tail = nullptr) {
   AVFormatContext* raw = nullptr;
   if (avformat_alloc_output_context2(&raw, nullptr, "asf", nullptr) < 0 || !raw) return false;
   OutputPtr out(raw);
@@ -534,6 +543,7 @@ bool Remux(AVFormatContext* in, const std::string& path) {
   PacketPtr packet(av_packet_alloc());
   if (!packet) return false;
   int64_t copied = 0;
+  int64_t nextPts = 0;  // of the first stream, past its last packet
   // A read error is the cut-off end of the file: what came before is kept.
   while (av_read_frame(in, packet.get()) >= 0) {
     const int target = packet->stream_index < static_cast<int>(map.size()) ? map[packet->stream_index] : -1;
@@ -541,11 +551,13 @@ bool Remux(AVFormatContext* in, const std::string& path) {
       av_packet_rescale_ts(packet.get(), in->streams[packet->stream_index]->time_base, out->streams[target]->time_base);
       packet->stream_index = target;
       packet->pos = -1;
+      if (target == 0 && packet->pts != AV_NOPTS_VALUE) nextPts = std::max(nextPts, packet->pts + packet->duration);
       if (av_interleaved_write_frame(out.get(), packet.get()) < 0) return false;
       ++copied;
     }
     av_packet_unref(packet.get());
   }
+  if (tail && (copied == 0 || !EncodeWmaTail(out.get(), 0, nextPts, *tail))) return false;
   const bool trailerOk = av_write_trailer(out.get()) == 0;
   out.reset();
   return file->Close() && trailerOk && copied > 0;
@@ -573,6 +585,19 @@ bool RepairWmaFile(const std::string& utf8Path) {
   auto temp = files::NewFile::CreateUnique(target.parent_path(), ".orvweb-wma-");
   if (!temp || !temp->Close()) return false;
   if (!Remux(in.get(), temp->path().string())) return false;
+  if (const auto mode = files::Mode(target)) files::SetMode(temp->path(), *mode);
+  if (!files::MoveReplace(temp->path(), target)) return false;
+  temp->Keep();
+  return true;
+}
+
+bool RepairWmaFileAppending(const std::string& utf8Path, const PcmTail& tail) {
+  const InputPtr in = OpenInput(utf8Path);
+  if (!in) return false;
+  const std::filesystem::path target(utf8Path);
+  auto temp = files::NewFile::CreateUnique(target.parent_path(), ".orvweb-wma-");
+  if (!temp || !temp->Close()) return false;
+  if (!Remux(in.get(), temp->path().string(), &tail)) return false;
   if (const auto mode = files::Mode(target)) files::SetMode(temp->path(), *mode);
   if (!files::MoveReplace(temp->path(), target)) return false;
   temp->Keep();

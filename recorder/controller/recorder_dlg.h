@@ -117,10 +117,16 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   void StartRecording();
   void StopRecording();
   void CheckLimits();
+  // The song file cannot be written: finish, stop and tell the user.
+  void OnSongWriteFailed();
   void ShowRecordTime();
   void LookForPlayer();
   void CheckPlugin();
   void Notice(std::u16string_view page);
+  // The sound server went away: the song so far is kept, the run ends.
+  void OnAudioLost();
+  // Builds monitoring again once the server answers; until then the timer retries.
+  void RetryAudio();
   void OnPageRead(PageFetcher::Result result);
   int64_t NowSeconds() const;
 

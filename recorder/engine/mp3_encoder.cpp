@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/id3/id3_tag.h"
+#include "platform/lame/mp3_file.h"
 #include "recorder/core/settings.h"
 
 namespace orvweb {
@@ -54,7 +55,7 @@ void CMp3Encoder::ReleaseStream() {
 void CMp3Encoder::CloseFile() { file_.Close(); }
 
 BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path,
-                               const std::string& leadingTag) {
+                               const std::string& leadingTag, bool vbrHeader) {
   if (!isLoaded_) throw Mp3EncoderError(kEncoderNotLoaded);
   ReleaseStream();
   CloseFile();
@@ -63,7 +64,8 @@ BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const 
   if (bytesPerSample_ != 2) throw Mp3EncoderError(kNeeds16Bits);
   fileName_ = utf8Path;
 
-  const BE_CONFIG config = MakeEncoderConfig(format);
+  BE_CONFIG config = MakeEncoderConfig(format);
+  config.bWriteVBRHeader = vbrHeader ? 1 : 0;
   uint32_t samples = 0;
   uint32_t bufferSize = 0;
   HBE_STREAM stream = 0;
@@ -79,6 +81,7 @@ BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const 
     ReleaseStream();
     return result;
   }
+  writeFailed_.store(false, std::memory_order_release);
   chunkSize_ = samples;
   mp3BufferSize_ = bufferSize;
   mp3Buffer_ = std::make_unique<uint8_t[]>(mp3BufferSize_);
@@ -97,12 +100,26 @@ BE_ERR CMp3Encoder::OpenStream(const platform::audio::WaveFormat& format, const 
 }
 
 BE_ERR CMp3Encoder::WriteChunk(const int16_t* values) {
+  if (writeFailed_.load(std::memory_order_relaxed)) {
+    buffered_ = 0;
+    return kMp3WriteFailed;
+  }
   uint32_t bytes = 0;
   const BE_ERR result = table_.beEncodeChunk(stream_, buffered_, values, mp3Buffer_.get(), bytes);
   if (result != BE_ERR_SUCCESSFUL) return result;
   buffered_ = 0;
-  bytes = std::min(bytes, mp3BufferSize_);
-  return file_.Write(mp3Buffer_.get(), bytes) ? BE_ERR_SUCCESSFUL : kMp3WriteFailed;
+  return AppendBytes(std::min(bytes, mp3BufferSize_));
+}
+
+BE_ERR CMp3Encoder::AppendBytes(uint32_t bytes) {
+  const long long before = file_.size();
+  if (file_.Write(mp3Buffer_.get(), bytes)) return BE_ERR_SUCCESSFUL;
+  // Nothing more goes in after a failed write: a gap would be heard as a
+  // jump, and a part frame would be read as garbage. The file keeps the
+  // whole frames before it.
+  file_.Truncate(before);
+  writeFailed_.store(true, std::memory_order_release);
+  return kMp3WriteFailed;
 }
 
 BE_ERR CMp3Encoder::EncodeSamples(const uint8_t* values, uint32_t count) {
@@ -136,19 +153,29 @@ BE_ERR CMp3Encoder::CloseStream() {
     CloseFile();
     return BE_ERR_SUCCESSFUL;
   }
+  // A chunk the encoder refuses leaves the stream open; one that cannot be
+  // written still lets it be finished: the file is closed and its header
+  // made right from what it holds.
   if (buffered_ > 0) {
     const BE_ERR result = WriteChunk(pcmBuffer_.get());
-    if (result != BE_ERR_SUCCESSFUL) return result;
+    if (result != BE_ERR_SUCCESSFUL && result != kMp3WriteFailed) return result;
   }
   uint32_t bytes = 0;
   table_.beDeinitStream(stream_, mp3Buffer_.get(), bytes);
-  file_.Write(mp3Buffer_.get(), std::min(bytes, mp3BufferSize_));
+  if (!writeFailed_.load(std::memory_order_relaxed)) AppendBytes(std::min(bytes, mp3BufferSize_));
   CloseFile();
-  // The header describes the whole stream, so it goes into the closed file
-  // before the stream is released.
-  table_.beWriteVBRHeader(stream_, fileName_);
+  const bool failed = writeFailed_.load(std::memory_order_relaxed);
+  if (failed) {
+    // The encoder counted frames the file never got: the header is built
+    // from the frames that are there.
+    platform::lame::RepairMp3VbrHeader(fileName_);
+  } else {
+    // The header describes the whole stream, so it goes into the closed file
+    // before the stream is released.
+    table_.beWriteVBRHeader(stream_, fileName_);
+  }
   ReleaseStream();
-  return BE_ERR_SUCCESSFUL;
+  return failed ? kMp3WriteFailed : BE_ERR_SUCCESSFUL;
 }
 
 void InstallMp3EncoderProbe() {

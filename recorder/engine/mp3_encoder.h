@@ -6,6 +6,7 @@
 // The entry points sit in a table so tests can count calls and inject
 // failures; the real table is bound by platform/lame.
 // Sample counts are always counts of 16-bit values: a stereo frame is two.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -72,9 +73,10 @@ class CMp3Encoder {
   // leadingTag (the song's ID3v2 tag with room to spare), or an empty tag of
   // that room when it is empty (platform/id3). Throws Mp3EncoderError when no library is
   // loaded or the samples are not 16-bit. A refused stream creates no file.
-  // A previous stream is discarded unfinished.
+  // A previous stream is discarded unfinished. Without vbrHeader the stream
+  // gets no VBR/Info frame (one appended to another's frames).
   BE_ERR OpenStream(const platform::audio::WaveFormat& format, const std::string& utf8Path,
-                    const std::string& leadingTag = {});
+                    const std::string& leadingTag = {}, bool vbrHeader = true);
   // Feeds count 16-bit values (little-endian, any alignment). Runs on the
   // capture thread: allocates nothing.
   BE_ERR EncodeSamples(const uint8_t* values, uint32_t count);
@@ -86,6 +88,10 @@ class CMp3Encoder {
   BE_ERR CloseStream();
 
   bool streaming() const { return stream_ != 0; }
+  // A write to the song file failed (disk full, file system gone): the
+  // file holds the whole frames written before, nothing after. Set on the
+  // thread that feeds; cleared by OpenStream.
+  bool writeFailed() const { return writeFailed_.load(std::memory_order_acquire); }
   uint32_t chunkSize() const { return chunkSize_; }
   uint32_t bufferedCount() const { return buffered_; }
   const std::string& fileName() const { return fileName_; }
@@ -93,6 +99,9 @@ class CMp3Encoder {
  private:
   void ReleaseStream();
   void CloseFile();
+  // Appends that many bytes of the MP3 buffer; on failure cuts the file
+  // back and stops all further writes.
+  BE_ERR AppendBytes(uint32_t bytes);
 
   Mp3EncoderTable table_;
   bool isLoaded_ = false;
@@ -105,6 +114,7 @@ class CMp3Encoder {
   platform::files::OutputFile file_;
   std::string fileName_;
   int bytesPerSample_ = 0;
+  std::atomic<bool> writeFailed_{false};
 };
 
 // Makes GetOutputFormat() ask whether the library can be bound.
