@@ -362,10 +362,19 @@ class TrayGui : public RecorderGui {
         "/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + busSocket.string()});
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(busSocket); }, 10000)) << "dbus-daemon did not start";
     busEnv = std::make_unique<testing_support::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busSocket.string());
+    // A manager ended by an earlier test leaves its check window named on the
+    // root window (the server keeps it while other tests are connected).
+    Shell("xprop -root -remove _NET_SUPPORTING_WM_CHECK 2>/dev/null");
     wm = std::make_unique<testing_support::Child>(std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"});
-    // The manager is up once it has claimed the screen's check window.
-    ASSERT_TRUE(WaitUntil([] { return !Shell("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -o 0x").empty(); },
-                          10000));
+    // The manager is up once the check window it names exists and is its own.
+    ASSERT_TRUE(WaitUntil(
+        [] {
+          return Shell("id=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -o '0x[0-9a-f]*') && "
+                       "xprop -id \"$id\" _NET_WM_NAME 2>/dev/null")
+                     .find("\"Openbox\"") != std::string::npos;
+        },
+        kStepMs))
+        << "openbox did not start";
   }
   void TearDown() override {
     RecorderGui::TearDown();
@@ -380,8 +389,12 @@ class TrayGui : public RecorderGui {
     if (!LogShows("User interface is loaded.", kStartMs)) return {};
     const std::string main = Window(kMain);
     WaitTrace(kMain, "rects\tRecordButton");
-    // Managed by the window manager (framed or not) before it is minimised.
-    WaitUntil([&] { return !Shell("xprop -id " + main + " _NET_WM_STATE 2>/dev/null | grep -o =").empty(); }, kStepMs);
+    // Managed by the window manager (it sets WM_STATE) before it is
+    // minimised: a request for a window it has not taken yet is lost.
+    if (main.empty() ||
+        !WaitUntil([&] { return !Shell("xprop -id " + main + " WM_STATE 2>/dev/null | grep -o 'state: Normal'").empty(); },
+                   kStepMs))
+      return {};
     return main;
   }
 
