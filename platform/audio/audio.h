@@ -12,6 +12,7 @@
 // most 2). The PulseAudio mainloop thread is the capture thread.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,6 +109,13 @@ class AudioSystem {
   // hint. The stream is stopped when returned.
   virtual HRESULT Connect(const std::shared_ptr<CaptureDevice>& device, uint32_t bufferBytes, SampleCallback* tap,
                           std::shared_ptr<Downstream> downstream, std::unique_ptr<CaptureStream>& stream) = 0;
+  // Told once per loss when capture through this system ended without a
+  // Stop: the sound server went away (quit, crashed, restarted) or dropped
+  // the stream. Nothing is captured after that until the chain is built
+  // again, which succeeds once the server is back. Called on the capture
+  // thread: it must only hand the news on (post it). An empty handler clears
+  // it; once this returns, the handler replaced is never called again.
+  virtual void SetLostHandler(std::function<void()> handler) = 0;
 };
 
 // The real adapter over libpulse (PulseAudio or pipewire-pulse).

@@ -248,6 +248,29 @@ HRESULT FakeAudioSystem::Connect(const std::shared_ptr<CaptureDevice>& device, u
   return S_OK;
 }
 
+void FakeAudioSystem::SetLostHandler(std::function<void()> handler) {
+  std::lock_guard lock(lostMutex_);
+  lost_ = std::move(handler);
+}
+
+void FakeAudioSystem::LoseServer() {
+  bindResult = E_FAIL;
+  connectResult = E_FAIL;
+  if (const auto stream = lastStream()) {
+    stream->runResult = E_FAIL;
+    stream->waitResult = E_FAIL;
+  }
+  std::thread([this] {
+    std::lock_guard lock(lostMutex_);
+    if (lost_) lost_();
+  }).join();
+}
+
+void FakeAudioSystem::ServerBack() {
+  bindResult = S_OK;
+  connectResult = S_OK;
+}
+
 std::shared_ptr<FakeStreamState> FakeAudioSystem::lastStream() const {
   std::lock_guard lock(mutex_);
   return last_;

@@ -137,6 +137,13 @@ class FakeAudioSystem : public AudioSystem {
   HRESULT BindCaptureDevice(const std::string& displayName, std::shared_ptr<CaptureDevice>& device) override;
   HRESULT Connect(const std::shared_ptr<CaptureDevice>& device, uint32_t bufferBytes, SampleCallback* tap,
                   std::shared_ptr<Downstream> downstream, std::unique_ptr<CaptureStream>& stream) override;
+  void SetLostHandler(std::function<void()> handler) override;
+
+  // The sound server goes away: the last stream can no longer run, binding
+  // and connecting fail, and the lost handler is told (on a thread of its
+  // own, as the capture thread would). ServerBack lets building succeed.
+  void LoseServer();
+  void ServerBack();
 
   // The format the next connected stream reports (44.1 kHz 16-bit stereo).
   WaveFormat format{1, 2, 44100, 176400, 4, 16, 0};
@@ -152,6 +159,8 @@ class FakeAudioSystem : public AudioSystem {
   std::vector<std::shared_ptr<FakeCaptureDevice>> devices_;
   std::shared_ptr<FakeStreamState> last_;
   int connectCalls_ = 0;
+  std::mutex lostMutex_;
+  std::function<void()> lost_;
 };
 
 // 16-bit PCM helpers for tests.

@@ -22,7 +22,7 @@ namespace pulse {
 
 namespace {
 
-void OnContextState(pa_context*, void* self) { static_cast<Connection*>(self)->Signal(); }
+void OnContextState(pa_context*, void* self) { static_cast<Connection*>(self)->OnState(); }
 
 void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
   static_cast<Connection*>(self)->Signal();
@@ -32,8 +32,9 @@ void OnOperationState(pa_operation*, void* self) { static_cast<Connection*>(self
 
 }  // namespace
 
-std::shared_ptr<Connection> Connection::Open() {
+std::shared_ptr<Connection> Connection::Open(std::shared_ptr<LostNotice> lost) {
   std::shared_ptr<Connection> c(new Connection());
+  c->lost_ = std::move(lost);
   c->mainloop_.reset(pa_threaded_mainloop_new());
   if (!c->mainloop_) return nullptr;
   pa_mainloop_api* api = pa_threaded_mainloop_get_api(c->mainloop_.get());
@@ -63,6 +64,15 @@ Connection::~Connection() {
   if (mainloop_) pa_threaded_mainloop_stop(mainloop_.get());
   context_.reset();
   mainloop_.reset();
+}
+
+void Connection::OnState() {
+  const pa_context_state_t state = pa_context_get_state(context_.get());
+  if (state == PA_CONTEXT_READY) wasReady_ = true;
+  // Our own disconnect clears this callback first, so a ready context that
+  // ends here was ended by the server.
+  if (wasReady_ && !PA_CONTEXT_IS_GOOD(state)) TellLost();
+  Signal();
 }
 
 bool Connection::Alive() const { return PA_CONTEXT_IS_GOOD(pa_context_get_state(context_.get())); }
@@ -472,7 +482,15 @@ class PulseStream final : public CaptureStream {
     if (downstream_) downstream_->Write(data, length);
   }
 
-  static void OnState(pa_stream*, void* self) { static_cast<PulseStream*>(self)->conn_->Signal(); }
+  static void OnState(pa_stream* s, void* self) {
+    auto* me = static_cast<PulseStream*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_READY) me->wasReady_ = true;
+    // A stream the server dropped while its context lives (its source went
+    // away). A dying context tells the loss itself, before its streams end.
+    if (me->wasReady_ && !PA_STREAM_IS_GOOD(state) && Ready(*me->conn_)) me->conn_->TellLost();
+    me->conn_->Signal();
+  }
 
   static void OnUncorked(pa_stream*, int success, void* self) {
     auto* me = static_cast<PulseStream*>(self);
@@ -498,6 +516,7 @@ class PulseStream final : public CaptureStream {
   // All below are guarded by the mainloop lock.
   bool delivering_ = false;
   bool corked_ = true;  // connected corked
+  bool wasReady_ = false;
   pa_time_event* keepFlowing_ = nullptr;
   OperationPtr uncork_;
   int uncorkResult_ = -1;  // -1 pending, 0 failed, 1 done
@@ -549,6 +568,8 @@ class PulseAudioSystem final : public AudioSystem {
     return S_OK;
   }
 
+  void SetLostHandler(std::function<void()> handler) override { lost_->Set(std::move(handler)); }
+
   HRESULT Connect(const std::shared_ptr<CaptureDevice>& device, uint32_t bufferBytes, SampleCallback* tap,
                   std::shared_ptr<Downstream> downstream, std::unique_ptr<CaptureStream>& stream) override {
     stream.reset();
@@ -575,11 +596,12 @@ class PulseAudioSystem final : public AudioSystem {
       Lock lock(conn_->mainloop());
       if (Ready(*conn_)) return conn_;
     }
-    conn_ = Connection::Open();
+    conn_ = Connection::Open(lost_);
     return conn_;
   }
 
   std::shared_ptr<Connection> conn_;
+  const std::shared_ptr<LostNotice> lost_ = std::make_shared<LostNotice>();
 };
 
 }  // namespace

@@ -4,7 +4,9 @@
 // its devices, mixers and streams.
 #include <pulse/pulseaudio.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 
 namespace platform::audio::pulse {
 
@@ -45,11 +47,29 @@ class Lock {
   pa_threaded_mainloop* m_;
 };
 
+// The audio system's lost handler, shared with every connection it opened.
+class LostNotice {
+ public:
+  void Set(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+  }
+  void Tell() {
+    std::lock_guard lock(mutex_);
+    if (handler_) handler_();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::function<void()> handler_;
+};
+
 class Connection {
  public:
   // Connects to the server named by PULSE_SERVER (or the default one);
-  // nullptr when no server answers in time. Never spawns a server.
-  static std::shared_ptr<Connection> Open();
+  // nullptr when no server answers in time. Never spawns a server. The
+  // connection tells `lost` once when it dies after it was ready.
+  static std::shared_ptr<Connection> Open(std::shared_ptr<LostNotice> lost = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -73,6 +93,16 @@ class Connection {
   // Wakes every waiter; used by callbacks on the mainloop thread.
   void Signal() { pa_threaded_mainloop_signal(mainloop_.get(), 0); }
 
+  // The mainloop thread, with the lock held: capture through this connection
+  // ended without a Stop. Told at most once per connection.
+  void TellLost() {
+    if (lostTold_ || !lost_) return;
+    lostTold_ = true;
+    lost_->Tell();
+  }
+  // The context's state changed (mainloop thread).
+  void OnState();
+
  private:
   Connection() = default;
   // Arms a timer on the mainloop that wakes the waiters at the deadline.
@@ -81,6 +111,9 @@ class Connection {
 
   MainloopPtr mainloop_;
   ContextPtr context_;
+  std::shared_ptr<LostNotice> lost_;
+  bool wasReady_ = false;
+  bool lostTold_ = false;
 };
 
 template <typename Done>

@@ -29,6 +29,7 @@ constexpr std::string_view kGaugeTableElement = "GaugeTable";
 
 constexpr uint32_t kPlayerSearchMs = 2000;
 constexpr uint32_t kPluginCheckMs = 3000;
+constexpr uint32_t kAudioRetryMs = 2000;
 
 bool SameRecord(const NowPlayingSnapshot& a, const NowPlayingSnapshot& b) {
   return a.playState == b.playState && a.item.author == b.item.author && a.item.title == b.item.title &&
@@ -68,6 +69,7 @@ COrvWebRecorderDlg::COrvWebRecorderDlg(platform::Loop& loop, DlgServices service
   engine_ = services_.encoderTable
                 ? std::make_unique<CRecordingEngine>(this, std::move(engineServices), *services_.encoderTable)
                 : std::make_unique<CRecordingEngine>(this, std::move(engineServices));
+  if (services_.audio) services_.audio->SetLostHandler([this] { PostMessage(kAudioLostMessage); });
   if (!services_.findPlayerWindow) services_.findPlayerWindow = [] { return platform::player::FindPlayerWindow(); };
   platform::http::Client* lent = services_.pageClient;
   pageFetcher_ = std::make_unique<PageFetcher>(loop, [lent]() -> std::unique_ptr<platform::http::Client> {
@@ -91,6 +93,7 @@ COrvWebRecorderDlg::~COrvWebRecorderDlg() {
   pageFetcher_.reset();
   listenerWatch_.reset();
   listener_.reset();
+  if (services_.audio) services_.audio->SetLostHandler({});
   // Stops the capture thread while everything it reaches still exists.
   engine_.reset();
 }
@@ -156,6 +159,48 @@ void COrvWebRecorderDlg::StopRecording() {
     page_->SetInnerHtml(kRecordLabelElement, u"");
   }
   if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(kIdleIcon, platform::shell::CutTrayTip(Caption()));
+}
+
+void COrvWebRecorderDlg::OnAudioLost() {
+  if (destroyed_) return;
+  const bool wasOn = recordingOn_;
+  // Finished like any song: header and tags written, the length rule
+  // applied. Nothing was captured since the server went, so nothing is lost
+  // that could have been kept.
+  engine_->FinishSong();
+  KillTimer(kLimitTimer);
+  KillTimer(kRecordTimeTimer);
+  log_.WriteLogId(IDS_SOUND_SERVER_LOST);
+  // The run does not come back by itself: a recording that resumed later
+  // would hold a gap the user never heard about.
+  recordingOn_ = false;
+  if (page_) {
+    page_->SetValue(kIsRecordingElement, u"0");
+    page_->SetInnerHtml(kRecordLabelElement, u"");
+  }
+  SetGauge(0);
+  if (wasOn) {
+    Notice(kNoticeRecordStopped);
+    if (services_.tray && services_.tray->IsShown()) {
+      services_.tray->Modify(kIdleIcon, platform::shell::CutTrayTip(Caption()));
+    }
+  }
+  RetryAudio();
+}
+
+void COrvWebRecorderDlg::RetryAudio() {
+  // A chain that runs again (a Record click, the options page) is back.
+  if (engine_->engineState() == kEngineRunning) {
+    KillTimer(kAudioRetryTimer);
+    return;
+  }
+  // Also drops the dead chain, so no song change writes into it meanwhile.
+  if (platform::SUCCEEDED(engine_->RebuildGraph(1)) && platform::SUCCEEDED(engine_->StartSong(u"", u"", u""))) {
+    KillTimer(kAudioRetryTimer);
+    log_.WriteLogId(IDS_SOUND_SERVER_BACK);
+    return;
+  }
+  SetTimer(kAudioRetryTimer, kAudioRetryMs);
 }
 
 void COrvWebRecorderDlg::StartRecording() {
@@ -316,6 +361,7 @@ void COrvWebRecorderDlg::OnDestroy() {
   KillTimer(kRecordTimeTimer);
   KillTimer(kPlayerSearchTimer);
   KillTimer(kPluginCheckTimer);
+  KillTimer(kAudioRetryTimer);
   log_.Unbind();
   page_ = nullptr;
 }

@@ -33,6 +33,10 @@ namespace orvweb {
 // Timers of the main window besides the engine's song timers (2 and 3).
 inline constexpr uint32_t kPlayerSearchTimer = 4;  // every 2 s until the player shows
 inline constexpr uint32_t kPluginCheckTimer = 5;   // once, 3 s after the player showed
+inline constexpr uint32_t kAudioRetryTimer = 8;    // every 2 s while the sound server is gone
+
+// Posted by the audio system's capture thread: capture ended without a stop.
+inline constexpr uint32_t kAudioLostMessage = 0x0400 + 50;
 
 // Icon resources: idle and recording.
 inline constexpr int kIdleIcon = 128;

@@ -525,6 +525,43 @@ TEST_F(Controller, LevelMessagesMoveTheGauge) {
   }
 }
 
+TEST_F(Controller, TheSoundServerGoingAwayKeepsTheSongStopsTheRunAndMonitoringComesBack) {
+  WriteProfileInt(kKeyMinSongLength, 0);
+  Load();
+  Publish("Artist", "Title");
+  dlg->OnRecordClick();
+  Sound();
+  Advance(30000);
+  const size_t before = LogSize();
+  audio.LoseServer();
+  loop.RunPending();
+  EXPECT_EQ(LoggedSince(before), (std::vector<std::string>{M(IDS_SOUND_SERVER_LOST)}));
+  EXPECT_FALSE(dlg->recordingOn());
+  EXPECT_EQ(Value("IsRecording"), "0");
+  EXPECT_EQ(Html("RecordLabel"), "");
+  EXPECT_EQ(page.Find("RecGauge")->style.at("width"), u"0");
+  EXPECT_EQ(notices.pages.back(), platform::ToUtf8(kNoticeRecordStopped));
+  // Finished, so kept under its name and tagged; the encoder stream closed.
+  EXPECT_EQ(SongFiles(), (std::set<std::string>{"Artist - Title.mp3"}));
+  EXPECT_FALSE(dlg->engine().encodingActive());
+  EXPECT_EQ(dlg->engine().engineState(), kEngineIdle);
+
+  // While the server is gone, song changes write nothing and retries fail quietly.
+  Publish("Next", "Song");
+  Advance(6000);
+  EXPECT_EQ(SongFiles(), (std::set<std::string>{"Artist - Title.mp3"}));
+  EXPECT_EQ(LogSize(), before + 2);  // the loss and the new song
+
+  audio.ServerBack();
+  Advance(2000);
+  EXPECT_EQ(Logged().back(), M(IDS_SOUND_SERVER_BACK));
+  EXPECT_TRUE(Monitoring());
+  EXPECT_FALSE(dlg->recordingOn());
+  EXPECT_FALSE(loop.HasTimer(*dlg, kAudioRetryTimer));
+  Sound();
+  EXPECT_NE(page.Find("RecGauge")->style.at("width"), u"0");
+}
+
 TEST_F(Controller, VolumeButtonsStepTheRecordLevel) {
   Load();
   dlg->OnVolumeIncClick();
