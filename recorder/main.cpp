@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
     mainHost = &window.host();
     mainWindow = &window;
     window.Run();
+    orvweb::ui::StopRecorderUpdateCheck();
     mainWindow = nullptr;
     mainHost = nullptr;
   };

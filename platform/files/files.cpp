@@ -348,6 +348,19 @@ bool PReadAll(int fd, void* data, size_t size, long long offset) {
   return true;
 }
 
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, uint64_t maxBytes) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st{};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxBytes) return std::nullopt;
+  std::string bytes(static_cast<size_t>(st.st_size), '\0');
+  if (!bytes.empty() && !PReadAll(fd.get(), bytes.data(), bytes.size(), 0)) return std::nullopt;
+  // A file that grew meanwhile is not the file that was measured.
+  char more = 0;
+  if (::pread(fd.get(), &more, 1, st.st_size) != 0) return std::nullopt;
+  return bytes;
+}
+
 bool PWriteAll(int fd, const void* data, size_t size, long long offset) {
   const auto* at = static_cast<const char*>(data);
   while (size > 0) {

@@ -162,4 +162,8 @@ class UniqueFd {
 bool PReadAll(int fd, void* data, size_t size, long long offset);
 bool PWriteAll(int fd, const void* data, size_t size, long long offset);
 
+// The whole contents of a regular file of at most maxBytes; nullopt when it
+// cannot be read, is no regular file or is larger.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, uint64_t maxBytes);
+
 }  // namespace platform::files

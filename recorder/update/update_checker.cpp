@@ -8,6 +8,7 @@
 #include "platform/files/files.h"
 #include "platform/ipc/ipc.h"
 #include "platform/text/utf.h"
+#include "recorder/core/messages.h"
 
 namespace fs = std::filesystem;
 using platform::ToUtf8;
@@ -48,6 +49,8 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::Declined: return "Declined";
     case Outcome::DownloadFailed: return "DownloadFailed";
     case Outcome::NoTempFile: return "NoTempFile";
+    case Outcome::Unverified: return "Unverified";
+    case Outcome::Cancelled: return "Cancelled";
     case Outcome::NoLibraryTarget: return "NoLibraryTarget";
     case Outcome::Staged: return "Staged";
     case Outcome::StageFailed: return "StageFailed";
@@ -72,29 +75,51 @@ fs::path UpdateChecker::StagedPath(const fs::path& target) {
   return target.parent_path() / ("." + target.filename().string() + ".update");
 }
 
-void UpdateChecker::StartUpdateCheck() {
+bool RunningCheck::Stop(std::chrono::milliseconds wait) {
+  if (!thread_.joinable()) return true;
+  state_->cancel = true;
+  bool ended = false;
+  {
+    std::unique_lock lock(state_->mutex);
+    ended = state_->ended.wait_for(lock, wait, [this] { return state_->done; });
+  }
+  if (ended) {
+    thread_.join();
+  } else {
+    thread_.detach();  // it holds its own share of everything it touches
+  }
+  return ended;
+}
+
+std::unique_ptr<RunningCheck> UpdateChecker::StartUpdateCheck() {
   try {
     ApplyStagedLibrary();
     if (!IsUpdateDue()) {
       if (services_.finished) services_.finished(Outcome::NotDue);
-      return;
+      return nullptr;
     }
     // The thread owns a copy of everything it reads: the window that started
     // it may close, and this object with it, while the network is slow.
     auto checker = std::make_unique<UpdateChecker>(*this);
-    std::thread([checker = std::move(checker)]() mutable {
+    std::unique_ptr<RunningCheck> running(new RunningCheck());
+    running->thread_ = std::thread([checker = std::move(checker), state = running->state_]() mutable {
       auto finished = std::move(checker->services_.finished);
       Outcome outcome = Outcome::Error;
       try {
-        outcome = checker->RunUpdateCheck();
+        outcome = checker->RunUpdateCheck(&state->cancel);
       } catch (...) {
         // Out of memory or the like: the check is abandoned quietly.
       }
       checker.reset();
       if (finished) finished(outcome);
-    }).detach();
+      std::lock_guard lock(state->mutex);
+      state->done = true;
+      state->ended.notify_all();
+    });
+    return running;
   } catch (...) {
     // No thread could be made: no check this time.
+    return nullptr;
   }
 }
 
@@ -124,7 +149,8 @@ bool UpdateChecker::IsUpdateDue() {
   return true;
 }
 
-Outcome UpdateChecker::RunUpdateCheck() const {
+Outcome UpdateChecker::RunUpdateCheck(const std::atomic<bool>* cancel) const {
+  const auto cancelled = [cancel] { return cancel && cancel->load(); };
   platform::ipc::NamedLock lock(LockName());
   if (!lock.TryAcquire()) return Outcome::Busy;
 
@@ -139,6 +165,7 @@ Outcome UpdateChecker::RunUpdateCheck() const {
   pageOptions.connectTimeoutMs = 10000;
   pageOptions.totalTimeoutMs = 30000;
   pageOptions.maxBodyBytes = kPageReadBytes;
+  pageOptions.cancel = cancel;
 
   std::string page;
   const platform::http::Result pageResult =
@@ -146,6 +173,7 @@ Outcome UpdateChecker::RunUpdateCheck() const {
         page.append(data, std::min(size, kMaxVersionPageBytes + 1 - page.size()));
         return page.size() <= kMaxVersionPageBytes;
       });
+  if (cancelled()) return Outcome::Cancelled;
   if (page.size() > kMaxVersionPageBytes) return Outcome::PageRejected;
   // An error page is no version page, whatever its text says.
   if (!pageResult.ok() || pageResult.httpCode != 200) return Outcome::PageFailed;
@@ -157,6 +185,7 @@ Outcome UpdateChecker::RunUpdateCheck() const {
   if (!offer->library) {
     if (!services_.ui || !services_.ui->AskYesNo(config.productKey, kUpdateQuestion)) return Outcome::Declined;
   }
+  if (cancelled()) return Outcome::Cancelled;
 
   // The download is written beside where it ends up, so putting it in place
   // is one rename on one file system: an installer in the temporary folder,
@@ -194,7 +223,7 @@ Outcome UpdateChecker::RunUpdateCheck() const {
         }
         return true;
       });
-  session.reset();
+  if (cancelled()) return Outcome::Cancelled;  // what was written goes with `file`
   if (noTempFile) return Outcome::NoTempFile;
   if (!fileResult.ok() || fileResult.httpCode != 200 || writeFailed || received > kMaxDownloadBytes) {
     return Outcome::DownloadFailed;
@@ -205,6 +234,30 @@ Outcome UpdateChecker::RunUpdateCheck() const {
   }
   if (!file->Close()) return Outcome::DownloadFailed;
 
+  // The signature is checked against the bytes as they lie on the disk, the
+  // very ones that are staged or opened below.
+  std::string signature;
+  bool signatureRead = false;
+  if (!offer->signatureUrl.empty()) {
+    platform::http::Options signatureOptions = fileOptions;
+    signatureOptions.totalTimeoutMs = pageOptions.totalTimeoutMs;
+    signatureOptions.maxBodyBytes = kMaxSignatureFileBytes;
+    const platform::http::Result signatureResult =
+        session->Get(ToUtf8(offer->signatureUrl), signatureOptions, [&signature](const char* data, size_t size) {
+          signature.append(data, size);
+          return true;
+        });
+    signatureRead = signatureResult.ok() && signatureResult.httpCode == 200;
+  }
+  session.reset();
+  if (cancelled()) return Outcome::Cancelled;
+  const std::optional<std::string> contents = platform::files::ReadWholeFile(file->path(), kMaxDownloadBytes);
+  if (!signatureRead || !contents || !VerifySignature(config.signingKey, *contents, signature)) {
+    file.reset();  // deleted before the user hears of it
+    if (services_.ui) services_.ui->Tell(config.productKey, LoadMessage(IDS_UPDATE_NOT_VERIFIED));
+    return Outcome::Unverified;
+  }
+
   if (offer->library) {
     if (libraryTarget.empty()) return Outcome::NoLibraryTarget;
     platform::files::SetMode(file->path(), platform::files::Mode(libraryTarget).value_or(0644));
@@ -213,11 +266,13 @@ Outcome UpdateChecker::RunUpdateCheck() const {
     return Outcome::Staged;
   }
 
-  fs::path exe = file->path();
-  exe += ".exe";
-  if (!platform::files::RenameNoReplace(file->path(), exe)) return Outcome::InstallerFailed;
-  file->SetPath(exe);
-  if (!services_.ui || !services_.ui->OpenFile(exe)) return Outcome::InstallerFailed;
+  // The desktop's software installer takes the package by its extension.
+  fs::path package = file->path();
+  package += ".deb";
+  if (!platform::files::RenameNoReplace(file->path(), package)) return Outcome::InstallerFailed;
+  file->SetPath(package);
+  if (cancelled()) return Outcome::Cancelled;
+  if (!services_.ui || !services_.ui->OpenFile(package)) return Outcome::InstallerFailed;
   file->Keep();
   return Outcome::InstallerOpened;
 }

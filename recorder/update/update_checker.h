@@ -1,23 +1,34 @@
 #pragma once
 // The daily update check. Once per check interval the program asks the
 // update server's version page whether a newer build exists; a newer
-// installer is offered to the user, downloaded into the temporary folder and
-// opened; a newer library is downloaded without asking and staged to replace
-// the configured library file at the next start of the program.
+// installer (on Linux the DEB package) is offered to the user, downloaded
+// into the temporary folder and handed to the desktop's opener; a newer
+// library is downloaded without asking and staged to replace the configured
+// library file at the next start of the program. Nothing downloaded is kept,
+// staged or opened before its detached Ed25519 signature checks against the
+// key of the configuration; a download that fails the check is deleted and
+// the user told.
 //
 // The checker knows nothing of the rest of the program: the main window sets
-// the configuration, hands in the two desktop services (a Yes/No question
-// and "open this file") and calls StartUpdateCheck once. The bookkeeping runs
-// on the caller's thread, the network work on a detached thread of its own.
-// Every failure is silent and is not retried before the next due time.
+// the configuration, hands in the desktop services (a Yes/No question, a
+// notice and "open this file") and calls StartUpdateCheck once. The
+// bookkeeping runs on the caller's thread, the network work on a thread of
+// its own, which the caller ends (bounded) when the program exits. Every
+// other failure is silent and is not retried before the next due time.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/http/http.h"
 #include "platform/registry/registry.h"
+#include "recorder/update/signature.h"
 #include "recorder/update/version_page.h"
 
 namespace orvweb::update {
@@ -28,6 +39,9 @@ struct UpdateConfig {
   std::u16string versionPageUrl;     // https only
   std::u16string libraryTargetPath;  // the file a library download replaces; empty: none
   int32_t currentVersion = 0;
+  // The key every download must be signed with. Set in code only: the
+  // program's is the release key, tests build a configuration with their own.
+  PublicKey signingKey = ReleaseKey();
 };
 
 // The recorder's configuration; updateBase is the update server's base
@@ -45,6 +59,8 @@ class UpdateUi {
   // Opens the file the way the desktop opens a document ("open"), without
   // waiting for the program that handles it.
   virtual bool OpenFile(const std::filesystem::path& file) = 0;
+  // A notice with an exclamation icon and OK.
+  virtual void Tell(const std::u16string& caption, const std::u16string& text) = 0;
 };
 
 // How one check ended. The program never looks at it; tests and the
@@ -59,11 +75,13 @@ enum class Outcome {
   Declined,         // the user did not answer Yes
   DownloadFailed,   // not status 200, broken off, too large, or not written whole
   NoTempFile,       // no temporary file could be made
+  Unverified,       // no signature, or one that does not check: deleted, the user told
   NoLibraryTarget,  // a library with no target path: nothing replaced
   Staged,           // a library waits beside its target for the next start
   StageFailed,
-  InstallerOpened,  // the ".exe" file was made and handed to the desktop
-  InstallerFailed,  // the ".exe" file could not be made or opened
+  InstallerOpened,  // the ".deb" file was made and handed to the desktop
+  InstallerFailed,  // the ".deb" file could not be made or opened
+  Cancelled,        // the program ended the check; its download was removed
   Error,            // an unexpected failure such as memory running out
 };
 
@@ -91,6 +109,33 @@ UpdateServices RealUpdateServices(std::shared_ptr<UpdateUi> ui);
 inline constexpr uint64_t kMaxDownloadBytes = uint64_t{256} << 20;
 inline constexpr char16_t kUpdateQuestion[] =
     u"There is a new version is available.\nWould you like to download it?";
+// How long ending a running check waits for its thread.
+inline constexpr std::chrono::milliseconds kCheckStopWait{3000};
+
+// A check running on its thread. Ending it cancels the transfer in
+// progress, whose file is removed, and waits a bounded time for the thread;
+// one that is still caught (say, in a question the window can no longer
+// answer) is left to end with the process, touching nothing of the caller's.
+class RunningCheck {
+ public:
+  ~RunningCheck() { Stop(); }
+  RunningCheck(const RunningCheck&) = delete;
+  RunningCheck& operator=(const RunningCheck&) = delete;
+  // True when the thread has ended (now or before).
+  bool Stop(std::chrono::milliseconds wait = kCheckStopWait);
+
+ private:
+  friend class UpdateChecker;
+  struct State {
+    std::atomic<bool> cancel{false};
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+  };
+  RunningCheck() = default;
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::thread thread_;
+};
 
 class UpdateChecker {
  public:
@@ -100,16 +145,18 @@ class UpdateChecker {
   UpdateConfig config;
 
   // Finishes a library replacement staged by an earlier run, then starts a
-  // check on a thread of its own when one is due. Returns at once; the
-  // thread works on copies, so this object may go away while it runs.
-  void StartUpdateCheck();
+  // check on a thread of its own when one is due (nullptr when none was).
+  // Returns at once; the thread works on copies, so this object may go away
+  // while it runs. The check ends with the handle.
+  [[nodiscard]] std::unique_ptr<RunningCheck> StartUpdateCheck();
 
   // Writes "Current Version"; true (and "Update Date" = now) when the last
   // check lies at least the interval back or was never recorded.
   bool IsUpdateDue();
 
-  // The body of the check thread, run here on the caller's thread.
-  Outcome RunUpdateCheck() const;
+  // The body of the check thread, run here on the caller's thread; cancel,
+  // when set from another thread, ends it early (Outcome::Cancelled).
+  Outcome RunUpdateCheck(const std::atomic<bool>* cancel = nullptr) const;
 
   // Moves a library staged by an earlier check onto the target path. Skipped
   // while a check of the product key runs; false when something was staged

@@ -72,7 +72,8 @@ std::optional<Offer> ParseVersionPage(std::string_view page, int64_t currentVers
   if (!version.empty() && currentVersion >= DecimalValue(version)) return std::nullopt;
   const std::u16string_view url = Trim(tokens.Next());
   if (url.empty()) return std::nullopt;
-  return Offer{std::u16string(url), NamesLibrary(url)};
+  const std::u16string_view signatureUrl = Trim(tokens.Next());
+  return Offer{std::u16string(url), std::u16string(signatureUrl), NamesLibrary(url)};
 }
 
 }  // namespace orvweb::update

@@ -1,7 +1,9 @@
 #pragma once
 // The version page of the update server: 8-bit text of 1 to 1000 bytes,
-// "<newest version>|<download URL>". Fields are tokens: empty fields between
-// separators and leading separators are skipped.
+// "<newest version>|<download URL>|<signature URL>". Fields are tokens: empty
+// fields between separators and leading separators are skipped. The third
+// names the download's detached signature; a page without it offers a
+// download that can never be used.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,6 +16,7 @@ inline constexpr size_t kMaxVersionPageBytes = 1000;
 
 struct Offer {
   std::u16string url;    // the download address, surrounding white space removed
+  std::u16string signatureUrl;  // its signature's address, likewise; empty when the page names none
   bool library = false;  // the address names a ".dll" (any case): replaced silently
 };
 

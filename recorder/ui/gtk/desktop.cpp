@@ -58,6 +58,15 @@ class WindowThreadUpdateUi : public update::UpdateUi {
     });
     return yes;
   }
+  void Tell(const std::u16string& caption, const std::u16string& text) override {
+    OnWindowThread([&] {
+      GtkWidget* box = gtk_message_dialog_new(ActiveDialogWindow(), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
+                                              GTK_BUTTONS_OK, "%s", platform::ToUtf8(text).c_str());
+      gtk_window_set_title(GTK_WINDOW(box), platform::ToUtf8(caption).c_str());
+      gtk_dialog_run(GTK_DIALOG(box));
+      gtk_widget_destroy(box);
+    });
+  }
   bool OpenFile(const std::filesystem::path& file) override {
     bool opened = false;
     OnWindowThread([&] {
@@ -84,11 +93,20 @@ std::optional<std::u16string> GtkFolderChooser::ChooseFolder(std::u16string_view
 
 std::shared_ptr<update::UpdateUi> MakeWindowThreadUpdateUi() { return std::make_shared<WindowThreadUpdateUi>(); }
 
+namespace {
+std::unique_ptr<update::RunningCheck>& RecorderCheck() {
+  static std::unique_ptr<update::RunningCheck> check;
+  return check;
+}
+}  // namespace
+
 void StartRecorderUpdateCheck() {
   update::UpdateChecker checker(update::RealUpdateServices(MakeWindowThreadUpdateUi()));
   checker.config = update::RecorderUpdateConfig(UpdateBase());
   // The thread works on copies: the checker may go now.
-  checker.StartUpdateCheck();
+  RecorderCheck() = checker.StartUpdateCheck();
 }
+
+void StopRecorderUpdateCheck() { RecorderCheck().reset(); }
 
 }  // namespace orvweb::ui

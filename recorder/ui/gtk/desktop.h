@@ -26,5 +26,8 @@ std::shared_ptr<update::UpdateUi> MakeWindowThreadUpdateUi();
 
 // Starts the recorder's daily check against UpdateBase(); a failure stays silent.
 void StartRecorderUpdateCheck();
+// Ends a check still running: its download is cancelled and removed, and its
+// thread waited for a bounded time. Called once the main window has closed.
+void StopRecorderUpdateCheck();
 
 }  // namespace orvweb::ui

@@ -1,5 +1,10 @@
 #pragma once
-// Stand-ins for the HTTP session and the desktop services of an update check.
+// Stand-ins for the HTTP session and the desktop services of an update check,
+// and a signing key of the tests' own.
+#include <openssl/evp.h>
+
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -61,7 +66,10 @@ class FakeServer {
       std::unique_lock<std::mutex> lock(mutex_);
       requests_.push_back({url, options});
       changed_.notify_all();
-      changed_.wait(lock, [this] { return gateOpen_; });
+      while (!gateOpen_) {
+        if (options.cancel && options.cancel->load()) return {platform::http::Status::Aborted, 0};
+        changed_.wait_for(lock, std::chrono::milliseconds(5));
+      }
       auto it = responses_.find(url);
       if (it != responses_.end()) response = it->second;
     }
@@ -127,6 +135,14 @@ class FakeUi : public orvweb::update::UpdateUi {
     opened_.push_back(file);
     return openWorks_;
   }
+  void Tell(const std::u16string& caption, const std::u16string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    told_.push_back(caption + u"\x01" + text);
+  }
+  std::vector<std::u16string> told() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return told_;
+  }
   std::vector<std::u16string> questions() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return questions_;
@@ -141,6 +157,35 @@ class FakeUi : public orvweb::update::UpdateUi {
   bool yes_, openWorks_;
   std::vector<std::u16string> questions_;
   std::vector<std::filesystem::path> opened_;
+  std::vector<std::u16string> told_;
+};
+
+// An Ed25519 key pair made from a fixed seed: the tests' stand-in for the
+// release key.
+class TestKey {
+ public:
+  explicit TestKey(uint8_t seedByte = 7) {
+    std::array<uint8_t, 32> seed;
+    seed.fill(seedByte);
+    key_.reset(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
+    size_t size = publicKey_.size();
+    EVP_PKEY_get_raw_public_key(key_.get(), publicKey_.data(), &size);
+  }
+  const orvweb::update::PublicKey& publicKey() const { return publicKey_; }
+  // The detached signature of data: 64 raw bytes.
+  std::string Sign(const std::string& data) const {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    std::string signature(64, '\0');
+    size_t size = signature.size();
+    EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get());
+    EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
+                   reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    return signature;
+  }
+
+ private:
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{nullptr, &EVP_PKEY_free};
+  orvweb::update::PublicKey publicKey_{};
 };
 
 }  // namespace update_test

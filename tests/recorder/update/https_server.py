@@ -3,7 +3,9 @@
 
 Serves the files of --root: "<name>" with status 200, "<name>.redirect"
 (holding an address) with a 302 to it, "<name>.status" (a status code on its
-first line, a body after it) with that answer, anything else with 404. Every request
+first line, a body after it) with that answer, anything else with 404. A
+"<name>.stall" beside a file makes its answer announce twice its length, send
+the file and then nothing until the file --release exists. Every request
 is appended to --log as "GET <path> <agent>" before it is answered. With
 --hold PREFIX, requests whose path starts with PREFIX wait until the file
 --release exists. Without --cert it speaks plain http. The chosen port is
@@ -62,6 +64,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         size = os.path.getsize(name)
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
+        if os.path.isfile(name + ".stall"):
+            # Twice the length announced: the file, then silence until --release.
+            self.send_header("Content-Length", str(2 * size))
+            self.end_headers()
+            with open(name, "rb") as f:
+                self.wfile.write(f.read())
+            self.wfile.flush()
+            while not (args.release and os.path.exists(args.release)):
+                time.sleep(0.05)
+            return
         self.send_header("Content-Length", str(size))
         self.end_headers()
         try:

@@ -20,11 +20,11 @@ int main(int argc, char** argv) {
   UpdateChecker checker(std::move(services));
   checker.config = RecorderUpdateConfig(u"");
   checker.config.versionPageUrl = platform::FromUtf8(argv[2]);
-  checker.StartUpdateCheck();
+  const auto running = checker.StartUpdateCheck();
   const Outcome outcome = done->get_future().get();
   std::printf("%s\n", OutcomeName(outcome));
   std::fflush(stdout);
-  // The detached check thread may still be freeing its TLS state; a program
-  // ends without waiting for it, and so does this one.
+  // The check thread may still be freeing its TLS state; this program ends
+  // without waiting for it.
   std::_Exit(static_cast<int>(outcome));
 }

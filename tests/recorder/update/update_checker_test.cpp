@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <sstream>
 
 #include "fakes.h"
 #include "platform/ipc/ipc.h"
 #include "platform/text/utf.h"
+#include "recorder/core/messages.h"
 #include "test_support.h"
 
 namespace orvweb::update {
@@ -26,6 +29,7 @@ using testing_support::TempDir;
 using update_test::FakeServer;
 using update_test::FakeUi;
 using update_test::Response;
+using update_test::TestKey;
 
 namespace {
 
@@ -33,6 +37,9 @@ const std::string kBase = "https://upd.example";
 const std::string kPage = kBase + "/update/orvWebVer.htm";
 const std::string kExe = "https://files.example/orvWebSetup.exe";
 const std::string kDll = "https://files.example/OrvWeb.DLL";
+// The download addresses followed by their signatures'.
+const std::string kExeSigned = kExe + "|" + kExe + ".sig";
+const std::string kDllSigned = kDll + "|" + kDll + ".sig";
 const std::string kKey = "HKEY_CURRENT_USER\\Software\\Quillbyte\\Updater\\orvWeb";
 constexpr int64_t kNow = 1'800'000'000;
 constexpr int64_t kHour = 3600;
@@ -64,13 +71,21 @@ class UpdateCheck : public ::testing::Test {
   std::unique_ptr<UpdateChecker> Checker(UpdateServices services) {
     auto checker = std::make_unique<UpdateChecker>(std::move(services));
     checker->config = RecorderUpdateConfig(u"https://upd.example");
+    checker->config.signingKey = key.publicKey();
     return checker;
   }
   std::unique_ptr<UpdateChecker> Checker() { return Checker(Services()); }
+  // The download and, at its address plus ".sig", its signature.
+  void ServeSigned(FakeServer& on, const std::string& url, const Response& download) {
+    on.Serve(url, download);
+    on.Serve(url + ".sig", {Status::Ok, 200, key.Sign(download.body)});
+  }
+  void ServeSigned(const std::string& url, const Response& download) { ServeSigned(server, url, download); }
 
   TempDir runtime, registryRoot, temp;
   ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtime.path().string()};
   FakeServer server;
+  TestKey key;
   std::shared_ptr<FakeUi> ui = std::make_shared<FakeUi>();
   int64_t now = kNow;
 };
@@ -140,7 +155,7 @@ TEST(VersionPage, TheRecorderIsVersion17WithItsProductKey) {
 }
 
 TEST_F(UpdateCheck, RunFollowsThePageAndLeavesOnlyAnOpenedInstaller) {
-  const std::string page1000 = "18|" + kExe + std::string(1000 - 3 - kExe.size(), ' ');
+  const std::string page1000 = "18|" + kExeSigned + std::string(1000 - 3 - kExeSigned.size(), ' ');
   ASSERT_EQ(page1000.size(), 1000u);
   const Response installer{Status::Ok, 200, "MZ installer bytes"};
   const struct {
@@ -152,35 +167,36 @@ TEST_F(UpdateCheck, RunFollowsThePageAndLeavesOnlyAnOpenedInstaller) {
     size_t questions;
     size_t requests;
   } cases[] = {
-      {"same version", {Status::Ok, 200, "17|" + kExe}, installer, true, Outcome::UpToDate, 0, 1},
-      {"older version", {Status::Ok, 200, "16|" + kExe}, installer, true, Outcome::UpToDate, 0, 1},
-      {"newer, yes", {Status::Ok, 200, "18|" + kExe}, installer, true, Outcome::InstallerOpened, 1, 2},
-      {"newer, no", {Status::Ok, 200, "18|" + kExe}, installer, false, Outcome::Declined, 1, 1},
+      {"same version", {Status::Ok, 200, "17|" + kExeSigned}, installer, true, Outcome::UpToDate, 0, 1},
+      {"older version", {Status::Ok, 200, "16|" + kExeSigned}, installer, true, Outcome::UpToDate, 0, 1},
+      {"newer, yes", {Status::Ok, 200, "18|" + kExeSigned}, installer, true, Outcome::InstallerOpened, 1, 3},
+      {"newer, no", {Status::Ok, 200, "18|" + kExeSigned}, installer, false, Outcome::Declined, 1, 1},
       {"only a number", {Status::Ok, 200, "18"}, installer, true, Outcome::UpToDate, 0, 1},
       {"separators only", {Status::Ok, 200, "|||"}, installer, true, Outcome::UpToDate, 0, 1},
-      {"line end after the url", {Status::Ok, 200, "18|" + kExe + "\r\n"}, installer, true,
-       Outcome::InstallerOpened, 1, 2},
-      {"1000 bytes", {Status::Ok, 200, page1000}, installer, true, Outcome::InstallerOpened, 1, 2},
+      {"line end after the url", {Status::Ok, 200, "18|" + kExeSigned + "\r\n"}, installer, true,
+       Outcome::InstallerOpened, 1, 3},
+      {"1000 bytes", {Status::Ok, 200, page1000}, installer, true, Outcome::InstallerOpened, 1, 3},
       {"1001 bytes", {Status::Ok, 200, page1000 + " "}, installer, true, Outcome::PageRejected, 0, 1},
       {"empty page", {Status::Ok, 200, ""}, installer, true, Outcome::PageRejected, 0, 1},
-      {"page not found", {Status::Ok, 404, "18|" + kExe}, installer, true, Outcome::PageFailed, 0, 1},
+      {"page not found", {Status::Ok, 404, "18|" + kExeSigned}, installer, true, Outcome::PageFailed, 0, 1},
       {"page broken off", {Status::Failed, 200, "18|"}, installer, true, Outcome::PageFailed, 0, 1},
-      {"download not found", {Status::Ok, 200, "18|" + kExe}, {Status::Ok, 404, "<html>gone</html>"}, true,
+      {"download not found", {Status::Ok, 200, "18|" + kExeSigned}, {Status::Ok, 404, "<html>gone</html>"}, true,
        Outcome::DownloadFailed, 1, 2},
-      {"download broken off", {Status::Ok, 200, "18|" + kExe}, {Status::Failed, 200, "MZ half"}, true,
+      {"download broken off", {Status::Ok, 200, "18|" + kExeSigned}, {Status::Failed, 200, "MZ half"}, true,
        Outcome::DownloadFailed, 1, 2},
-      {"download too large", {Status::Ok, 200, "18|" + kExe}, {Status::TooLarge, 200, "MZ much"}, true,
+      {"download too large", {Status::Ok, 200, "18|" + kExeSigned}, {Status::TooLarge, 200, "MZ much"}, true,
        Outcome::DownloadFailed, 1, 2},
-      {"download over plain http", {Status::Ok, 200, "18|http://files.example/orvWebSetup.exe"}, installer,
-       true, Outcome::DownloadFailed, 1, 2},
-      {"library, no target", {Status::Ok, 200, "18|" + kDll}, installer, false, Outcome::NoLibraryTarget, 0, 2},
+      {"download over plain http", {Status::Ok, 200, "18|http://files.example/orvWebSetup.exe|" + kExe + ".sig"},
+       installer, true, Outcome::DownloadFailed, 1, 2},
+      {"library, no target", {Status::Ok, 200, "18|" + kDllSigned}, installer, false, Outcome::NoLibraryTarget, 0,
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeServer server;
     server.Serve(kPage, c.page);
-    server.Serve(kExe, c.download);
-    server.Serve(kDll, c.download);
+    ServeSigned(server, kExe, c.download);
+    ServeSigned(server, kDll, c.download);
     server.Serve("http://files.example/orvWebSetup.exe", c.download);
     TempDir temp;
     auto ui = std::make_shared<FakeUi>(c.yes);
@@ -209,7 +225,7 @@ TEST_F(UpdateCheck, RunFollowsThePageAndLeavesOnlyAnOpenedInstaller) {
       ASSERT_EQ(left.size(), 1u);
       const std::string name = left[0].filename().string();
       EXPECT_EQ(name.substr(0, 3), "upd");
-      EXPECT_EQ(name.substr(name.size() - 8), ".tmp.exe");
+      EXPECT_EQ(name.substr(name.size() - 8), ".tmp.deb");
       EXPECT_EQ(Read(left[0]), "MZ installer bytes");
       EXPECT_EQ(ui->opened(), std::vector<fs::path>{left[0]});
     } else {
@@ -220,7 +236,7 @@ TEST_F(UpdateCheck, RunFollowsThePageAndLeavesOnlyAnOpenedInstaller) {
 }
 
 TEST_F(UpdateCheck, APlainHttpVersionPageIsAFailedCheck) {
-  server.Serve("http://upd.example/update/orvWebVer.htm", {Status::Ok, 200, "18|" + kExe});
+  server.Serve("http://upd.example/update/orvWebVer.htm", {Status::Ok, 200, "18|" + kExeSigned});
   auto checker = Checker();
   checker->config.versionPageUrl = u"http://upd.example/update/orvWebVer.htm";
   EXPECT_EQ(checker->RunUpdateCheck(), Outcome::PageFailed);
@@ -229,8 +245,8 @@ TEST_F(UpdateCheck, APlainHttpVersionPageIsAFailedCheck) {
 }
 
 TEST_F(UpdateCheck, AnInstallerThatCannotBeOpenedIsRemoved) {
-  server.Serve(kPage, {Status::Ok, 200, "18|" + kExe});
-  server.Serve(kExe, {Status::Ok, 200, "MZ"});
+  server.Serve(kPage, {Status::Ok, 200, "18|" + kExeSigned});
+  ServeSigned(kExe, {Status::Ok, 200, "MZ"});
   ui = std::make_shared<FakeUi>(true, false);
   EXPECT_EQ(Checker()->RunUpdateCheck(), Outcome::InstallerFailed);
   EXPECT_EQ(ui->opened().size(), 1u);
@@ -238,8 +254,8 @@ TEST_F(UpdateCheck, AnInstallerThatCannotBeOpenedIsRemoved) {
 }
 
 TEST_F(UpdateCheck, AnEmptyDownloadStillMakesTheFileAndNoTemporaryFolderMakesNone) {
-  server.Serve(kPage, {Status::Ok, 200, "18|" + kExe});
-  server.Serve(kExe, {Status::Ok, 200, ""});
+  server.Serve(kPage, {Status::Ok, 200, "18|" + kExeSigned});
+  ServeSigned(kExe, {Status::Ok, 200, ""});
   EXPECT_EQ(Checker()->RunUpdateCheck(), Outcome::InstallerOpened);
   ASSERT_EQ(FilesIn(temp.path()).size(), 1u);
   EXPECT_EQ(Read(FilesIn(temp.path())[0]), "");
@@ -251,8 +267,8 @@ TEST_F(UpdateCheck, AnEmptyDownloadStillMakesTheFileAndNoTemporaryFolderMakesNon
 }
 
 TEST_F(UpdateCheck, ACheckRunningElsewhereMeansNoCheckHere) {
-  server.Serve(kPage, {Status::Ok, 200, "18|" + kExe});
-  server.Serve(kExe, {Status::Ok, 200, "MZ"});
+  server.Serve(kPage, {Status::Ok, 200, "18|" + kExeSigned});
+  ServeSigned(kExe, {Status::Ok, 200, "MZ"});
   platform::ipc::NamedLock other("orvWebUpdaterMutex");
   ASSERT_TRUE(other.TryAcquire());
   EXPECT_EQ(Checker()->RunUpdateCheck(), Outcome::Busy);
@@ -267,8 +283,8 @@ TEST_F(UpdateCheck, ALibraryIsStagedBesideItsTargetAndReplacesItAtTheNextStart) 
   fs::create_directories(target.parent_path());
   std::ofstream(target) << "old";
   fs::permissions(target, fs::perms(0755));
-  server.Serve(kPage, {Status::Ok, 200, "18|" + kDll});
-  server.Serve(kDll, {Status::Ok, 200, "new library"});
+  server.Serve(kPage, {Status::Ok, 200, "18|" + kDllSigned});
+  ServeSigned(kDll, {Status::Ok, 200, "new library"});
   ui = std::make_shared<FakeUi>(false);  // a library is never asked about
 
   auto services = Services();
@@ -290,7 +306,7 @@ TEST_F(UpdateCheck, ALibraryIsStagedBesideItsTargetAndReplacesItAtTheNextStart) 
   auto next = Checker(services);
   next->config.libraryTargetPath = checker->config.libraryTargetPath;
   ASSERT_TRUE(next->IsUpdateDue());
-  next->StartUpdateCheck();
+  EXPECT_EQ(next->StartUpdateCheck(), nullptr);
   EXPECT_EQ(done.get_future().get(), Outcome::NotDue);
   EXPECT_EQ(Read(target), "new library");
   EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms(0755));
@@ -344,7 +360,8 @@ TEST_F(UpdateCheck, StartChecksOnItsOwnThreadOncePerInterval) {
   auto done = std::make_shared<std::promise<Outcome>>();
   auto services = Services();
   services.finished = [done](Outcome o) { done->set_value(o); };
-  Checker(services)->StartUpdateCheck();
+  const auto running = Checker(services)->StartUpdateCheck();
+  ASSERT_NE(running, nullptr);
   EXPECT_EQ(done->get_future().get(), Outcome::UpToDate);
   EXPECT_EQ(Store(registryRoot.path()).GetQword(kKey, "Update Date"), static_cast<uint64_t>(kNow));
 
@@ -352,23 +369,103 @@ TEST_F(UpdateCheck, StartChecksOnItsOwnThreadOncePerInterval) {
   now += 12 * kHour;
   auto again = std::make_shared<std::promise<Outcome>>();
   services.finished = [again](Outcome o) { again->set_value(o); };
-  Checker(services)->StartUpdateCheck();
+  EXPECT_EQ(Checker(services)->StartUpdateCheck(), nullptr);
   EXPECT_EQ(again->get_future().get(), Outcome::NotDue);
   EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST_F(UpdateCheck, TheCheckOutlivesTheCheckerThatStartedIt) {
-  server.Serve(kPage, {Status::Ok, 200, "18|" + kExe});
-  server.Serve(kExe, {Status::Ok, 200, "MZ"});
+  server.Serve(kPage, {Status::Ok, 200, "18|" + kExeSigned});
+  ServeSigned(kExe, {Status::Ok, 200, "MZ"});
   server.CloseGate();
   auto done = std::make_shared<std::promise<Outcome>>();
   auto services = Services();
   services.finished = [done](Outcome o) { done->set_value(o); };
   auto checker = Checker(services);
-  checker->StartUpdateCheck();
+  const auto running = checker->StartUpdateCheck();
   ASSERT_TRUE(server.WaitForRequests(1));
   checker.reset();  // the window closed while the network was slow
   server.OpenGate();
   EXPECT_EQ(done->get_future().get(), Outcome::InstallerOpened);
   EXPECT_EQ(ui->opened().size(), 1u);
+}
+
+TEST_F(UpdateCheck, ADownloadWithoutAGoodSignatureIsDeletedAndTheUserTold) {
+  const std::string package = "!<arch>\ndebian-binary package bytes";
+  const TestKey stranger(9);
+  const struct {
+    const char* name;
+    std::string page;
+    std::optional<Response> signature;  // nullopt: not served (404)
+    size_t requests;
+  } cases[] = {
+      {"the page names no signature", "18|" + kExe, std::nullopt, 2},
+      {"the signature is not found", "18|" + kExeSigned, std::nullopt, 3},
+      {"the signature fails to arrive", "18|" + kExeSigned, Response{Status::Failed, 200, key.Sign(package)}, 3},
+      {"a signature of other bytes", "18|" + kExeSigned, Response{Status::Ok, 200, key.Sign(package + " ")}, 3},
+      {"a signature by another key", "18|" + kExeSigned, Response{Status::Ok, 200, stranger.Sign(package)}, 3},
+      {"a signature cut short", "18|" + kExeSigned, Response{Status::Ok, 200, key.Sign(package).substr(0, 63)}, 3},
+      {"a library signed by another key", "18|" + kDllSigned, Response{Status::Ok, 200, stranger.Sign(package)}, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeServer server;
+    server.Serve(kPage, {Status::Ok, 200, c.page});
+    server.Serve(kExe, {Status::Ok, 200, package});
+    server.Serve(kDll, {Status::Ok, 200, package});
+    if (c.signature) {
+      server.Serve(kExe + ".sig", *c.signature);
+      server.Serve(kDll + ".sig", *c.signature);
+    }
+    TempDir folder;
+    const fs::path target = folder.path() / "lib" / "libOrvWeb.so";
+    fs::create_directories(target.parent_path());
+    std::ofstream(target) << "old";
+    auto ui = std::make_shared<FakeUi>(true);
+    UpdateServices services = Services();
+    services.openSession = [&server] { return server.OpenSession(); };
+    services.tempFolder = folder.path();
+    services.ui = ui;
+    auto checker = Checker(services);
+    checker->config.libraryTargetPath = platform::FromUtf8(target.string());
+
+    EXPECT_EQ(checker->RunUpdateCheck(), Outcome::Unverified);
+    EXPECT_EQ(server.requests().size(), c.requests);
+    EXPECT_EQ(FilesIn(folder.path()), std::vector<fs::path>{target.parent_path()});
+    EXPECT_EQ(FilesIn(target.parent_path()), std::vector<fs::path>{target});
+    EXPECT_TRUE(ui->opened().empty());
+    EXPECT_EQ(ui->told(), std::vector<std::u16string>{u"orvWeb\x01" + orvweb::LoadMessage(orvweb::IDS_UPDATE_NOT_VERIFIED)});
+  }
+}
+
+TEST_F(UpdateCheck, TheProgramsKeyIsTheReleaseKey) {
+  EXPECT_EQ(RecorderUpdateConfig(u"").signingKey, ReleaseKey());
+  EXPECT_NE(ReleaseKey(), key.publicKey());
+  // A download signed with any key but the release key is refused by the
+  // program's own configuration.
+  server.Serve(kPage, {Status::Ok, 200, "18|" + kExeSigned});
+  ServeSigned(kExe, {Status::Ok, 200, "MZ"});
+  auto checker = Checker();
+  checker->config.signingKey = ReleaseKey();
+  EXPECT_EQ(checker->RunUpdateCheck(), Outcome::Unverified);
+  EXPECT_TRUE(FilesIn(temp.path()).empty());
+}
+
+TEST_F(UpdateCheck, EndingARunningCheckCancelsItAndWaitsForItsThread) {
+  server.Serve(kPage, {Status::Ok, 200, "18|" + kExeSigned});
+  ServeSigned(kExe, {Status::Ok, 200, "MZ"});
+  server.CloseGate();
+  auto done = std::make_shared<std::promise<Outcome>>();
+  auto services = Services();
+  services.finished = [done](Outcome o) { done->set_value(o); };
+  auto running = Checker(services)->StartUpdateCheck();
+  ASSERT_NE(running, nullptr);
+  ASSERT_TRUE(server.WaitForRequests(1));
+  EXPECT_TRUE(running->Stop());
+  auto outcome = done->get_future();
+  ASSERT_EQ(outcome.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  EXPECT_EQ(outcome.get(), Outcome::Cancelled);
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_TRUE(ui->questions().empty());
+  EXPECT_TRUE(FilesIn(temp.path()).empty());
 }

@@ -26,6 +26,7 @@ using testing_support::SelfFolder;
 using testing_support::TempDir;
 using testing_support::WaitUntil;
 using update_test::FakeUi;
+using update_test::TestKey;
 
 namespace {
 
@@ -135,7 +136,18 @@ class UpdateHttps : public ::testing::Test {
     UpdateChecker checker(Services());
     checker.config = RecorderUpdateConfig(u"");
     checker.config.versionPageUrl = platform::FromUtf8(pageUrl);
+    checker.config.signingKey = key.publicKey();
     return checker;
+  }
+  // A download and, at its path plus ".sig", its signature.
+  void PutSigned(const std::string& path, const std::string& data) const {
+    server->Put(path, data);
+    server->Put(path + ".sig", key.Sign(data));
+  }
+  // "<version>|<url>|<url>.sig" for a path on the server.
+  std::string Offer(const char* version, const std::string& path) const {
+    const std::string url = server->base() + "/" + path;
+    return std::string(version) + "|" + url + "|" + url + ".sig";
   }
   std::string Page() const { return server->base() + "/update/orvWebVer.htm"; }
 
@@ -148,6 +160,7 @@ class UpdateHttps : public ::testing::Test {
   ScopedEnv noProxy{"no_proxy", "*"};  // a proxy of the machine must not see test traffic
   std::shared_ptr<FakeUi> ui = std::make_shared<FakeUi>(true);
   std::unique_ptr<Server> server;
+  TestKey key;
 };
 
 TempDir* UpdateHttps::certs_ = nullptr;
@@ -162,10 +175,9 @@ std::string Installer() {
 
 TEST_F(UpdateHttps, PagesDecideWhatIsFetchedAndOnlyAnOpenedInstallerRemains) {
   const std::string installer = Installer();
-  server->Put("files/orvWebSetup.exe", installer);
-  const std::string exe = server->base() + "/files/orvWebSetup.exe";
-  const std::string dll = server->base() + "/files/OrvWeb.DLL";
-  server->Put("files/OrvWeb.DLL", "library");
+  PutSigned("files/orvWebSetup.deb", installer);
+  const std::string exe = server->base() + "/files/orvWebSetup.deb";
+  PutSigned("files/OrvWeb.DLL", "library");
   const struct {
     const char* name;
     std::string page;
@@ -173,12 +185,12 @@ TEST_F(UpdateHttps, PagesDecideWhatIsFetchedAndOnlyAnOpenedInstallerRemains) {
     size_t questions;
     size_t requests;
   } cases[] = {
-      {"same version", "17|" + exe, Outcome::UpToDate, 0, 1},
-      {"newer", "18|" + exe, Outcome::InstallerOpened, 1, 2},
+      {"same version", Offer("17", "files/orvWebSetup.deb"), Outcome::UpToDate, 0, 1},
+      {"newer", Offer("18", "files/orvWebSetup.deb"), Outcome::InstallerOpened, 1, 3},
       {"only a number", "18", Outcome::UpToDate, 0, 1},
       {"1001 bytes", "18|" + exe + std::string(1001 - 3 - exe.size(), ' '), Outcome::PageRejected, 0, 1},
-      {"download not found", "18|" + server->base() + "/files/missing.exe", Outcome::DownloadFailed, 1, 2},
-      {"a library is not asked about", "18|" + dll, Outcome::NoLibraryTarget, 0, 2},
+      {"download not found", Offer("18", "files/missing.deb"), Outcome::DownloadFailed, 1, 2},
+      {"a library is not asked about", Offer("18", "files/OrvWeb.DLL"), Outcome::NoLibraryTarget, 0, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -194,7 +206,7 @@ TEST_F(UpdateHttps, PagesDecideWhatIsFetchedAndOnlyAnOpenedInstallerRemains) {
     if (c.outcome == Outcome::InstallerOpened) {
       ASSERT_EQ(left.size(), 1u);
       EXPECT_EQ(ui->opened(), left);
-      EXPECT_EQ(left[0].extension(), ".exe");
+      EXPECT_EQ(left[0].extension(), ".deb");
       EXPECT_EQ(left[0].stem().extension(), ".tmp");
       EXPECT_TRUE(Read(left[0]) == installer);
       fs::remove(left[0]);
@@ -254,8 +266,8 @@ TEST_F(UpdateHttps, ADownloadOverTheCapIsAbandonedAndRemoved) {
 TEST_F(UpdateHttps, ALibraryReplacesItsTargetAtTheNextStart) {
   const fs::path target = work.path() / "lib" / "libOrvWeb.so";
   Put(target, "old");
-  server->Put("update/orvWebVer.htm", "18|" + server->base() + "/files/libOrvWeb.DLL");
-  server->Put("files/libOrvWeb.DLL", "new library");
+  server->Put("update/orvWebVer.htm", Offer("18", "files/libOrvWeb.DLL"));
+  PutSigned("files/libOrvWeb.DLL", "new library");
   auto checker = Checker(Page());
   checker.config.libraryTargetPath = platform::FromUtf8(target.string());
   EXPECT_EQ(checker.RunUpdateCheck(), Outcome::Staged);
@@ -300,8 +312,8 @@ TEST_F(UpdateHttps, AnErrorAnswerToTheDownloadLeavesNoFileAnywhere) {
 TEST_F(UpdateHttps, ALibraryIsDownloadedBesideItsTargetUnderATemporaryName) {
   const fs::path target = work.path() / "lib" / "libOrvWeb.so";
   Put(target, "old");
-  server->Put("update/orvWebVer.htm", "18|" + server->base() + "/hold/libOrvWeb.dll");
-  server->Put("hold/libOrvWeb.dll", "new library");
+  server->Put("update/orvWebVer.htm", Offer("18", "hold/libOrvWeb.dll"));
+  PutSigned("hold/libOrvWeb.dll", "new library");
   auto checker = Checker(Page());
   checker.config.libraryTargetPath = platform::FromUtf8(target.string());
   auto run = std::async(std::launch::async, [&] { return checker.RunUpdateCheck(); });
@@ -346,7 +358,7 @@ TEST_F(UpdateHttps, StartChecksOnlyWhenTheLastCheckIsADayOld) {
     UpdateChecker checker(services);
     checker.config = RecorderUpdateConfig(u"");
     checker.config.versionPageUrl = platform::FromUtf8(Page());
-    checker.StartUpdateCheck();
+    const auto running = checker.StartUpdateCheck();
     EXPECT_EQ(done->get_future().get(), c.outcome);
     EXPECT_EQ(server->requests().size() - before, c.outcome == Outcome::NotDue ? 0u : 1u);
     ASSERT_EQ(store.TypeOf(kKey, "Update Date"), platform::registry::ValueType::Qword);
@@ -388,4 +400,66 @@ TEST_F(UpdateHttps, TwoProgramsStartingAtOnceMakeOneCheck) {
   EXPECT_TRUE((codeA == upToDate && (codeB == skipped[0] || codeB == skipped[1])) ||
               (codeB == upToDate && (codeA == skipped[0] || codeA == skipped[1])))
       << codeA << " " << codeB;
+}
+
+TEST_F(UpdateHttps, OnlyAPackageWithAGoodSignatureIsOpened) {
+  const std::string package = Installer();
+  server->Put("files/good.deb", package);
+  server->Put("files/good.deb.sig", key.Sign(package));
+  server->Put("files/bad.deb", package);
+  server->Put("files/bad.deb.sig", TestKey(9).Sign(package));
+  server->Put("files/unsigned.deb", package);
+  const std::string caption = "orvWeb";
+  const struct {
+    const char* name;
+    std::string page;
+    Outcome outcome;
+  } cases[] = {
+      {"good signature", Offer("18", "files/good.deb"), Outcome::InstallerOpened},
+      {"signature by another key", Offer("18", "files/bad.deb"), Outcome::Unverified},
+      {"signature not on the server", Offer("18", "files/unsigned.deb"), Outcome::Unverified},
+      {"no signature named", "18|" + server->base() + "/files/good.deb", Outcome::Unverified},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server->Put("update/orvWebVer.htm", c.page);
+    ui = std::make_shared<FakeUi>(true);
+    EXPECT_EQ(Checker(Page()).RunUpdateCheck(), c.outcome);
+    const auto left = FilesIn(temp);
+    if (c.outcome == Outcome::InstallerOpened) {
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_EQ(ui->opened(), left);
+      EXPECT_EQ(left[0].extension(), ".deb");
+      EXPECT_TRUE(Read(left[0]) == package);
+      EXPECT_TRUE(ui->told().empty());
+      fs::remove(left[0]);
+    } else {
+      EXPECT_TRUE(left.empty()) << left[0];
+      EXPECT_TRUE(ui->opened().empty());
+      ASSERT_EQ(ui->told().size(), 1u);
+      EXPECT_EQ(platform::ToUtf8(ui->told()[0]).substr(0, caption.size() + 1), caption + "\x01");
+    }
+  }
+}
+
+TEST_F(UpdateHttps, ADownloadInProgressIsCancelledAndRemovedWhenTheCheckEnds) {
+  // Half the announced body arrives, then the server stalls.
+  server->Put("files/slow.deb", Installer());
+  server->Put("files/slow.deb.stall", "");
+  server->Put("update/orvWebVer.htm", Offer("18", "files/slow.deb"));
+  auto services = Services();
+  auto done = std::make_shared<std::promise<Outcome>>();
+  services.finished = [done](Outcome o) { done->set_value(o); };
+  UpdateChecker checker(services);
+  checker.config = RecorderUpdateConfig(u"");
+  checker.config.versionPageUrl = platform::FromUtf8(Page());
+  checker.config.signingKey = key.publicKey();
+  auto running = checker.StartUpdateCheck();
+  ASSERT_NE(running, nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return !FilesIn(temp).empty() && fs::file_size(FilesIn(temp)[0]) > 0; }, 30000));
+  EXPECT_TRUE(running->Stop());
+  EXPECT_EQ(done->get_future().get(), Outcome::Cancelled);
+  EXPECT_TRUE(FilesIn(temp).empty());
+  EXPECT_TRUE(ui->opened().empty());
+  server->Release();
 }
