@@ -4,6 +4,7 @@
 // attributes "Title", "Author" and "Description". It sits downstream of the
 // capture tap: the file is opened when the stream runs and finished when it
 // stops.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -272,7 +272,7 @@ HRESULT CRecordingEngine::BuildGraph(int monitorOnly) {
   if (FAILED(hr)) return hr;
   if (!stream) return E_POINTER;
   captureFormat_ = stream->Format();
-  delay_.Configure(captureFormat_, splitSearchMs);
+  delay_.Configure(captureFormat_, splitSearchMs, /*journaled=*/true);
   songSink_.SetChannels(captureFormat_.channels);
   songSink_.SetWriter(delay_.active() ? writer.get() : nullptr);
   if (standIn_) standIn_->SetPassThrough(!delay_.active());
@@ -592,8 +592,8 @@ SongRepair CRecordingEngine::RepairFromMarker(const std::filesystem::path& marke
   result.name = platform::FromUtf8(std::filesystem::path(marker->final).filename().string());
   const auto repair = [&] {
     if (songFileTools_.repair) return songFileTools_.repair(marker->written, marker->format);
-    if (marker->format == kOutputFormatMp3) return platform::lame::RepairMp3VbrHeader(marker->written);
-    return platform::asf::RepairWmaFile(marker->written);
+    // With the audio the look-back still held when the run ended.
+    return RepairSongWithJournal(marker->written, marker->format);
   };
   result.repaired = repair();
   if (result.repaired) {

@@ -35,7 +35,7 @@ int64_t LagEstimator::Expected() const {
 
 // ---- the delay line ----
 
-void SplitDelayLine::Configure(const platform::audio::WaveFormat& format, int delayMs) {
+void SplitDelayLine::Configure(const platform::audio::WaveFormat& format, int delayMs, bool journaled) {
   const bool pcm16 = format.formatTag == 1 && format.bitsPerSample == 16 && format.channels > 0 &&
                      format.samplesPerSec > 0 && format.blockAlign == format.channels * 2;
   if (rate_ != format.samplesPerSec) lag_.Clear();  // lags are counted in frames
@@ -48,7 +48,9 @@ void SplitDelayLine::Configure(const platform::audio::WaveFormat& format, int de
   state_.store(kIdle, std::memory_order_relaxed);
   if (delayMs <= 0 || !pcm16) {
     delayFrames_ = 0;
-    ring_ = {};
+    memory_ = {};
+    journal_.reset();
+    ring_ = nullptr;
     peaks_ = {};
     return;
   }
@@ -61,7 +63,19 @@ void SplitDelayLine::Configure(const platform::audio::WaveFormat& format, int de
   // still going on, and a span to spare.
   capacity_ = 2 * delayFrames_ + 2 * forwardFrames_ + forwardFrames_ / 2;
   slots_ = capacity_ + frames(kHistoryMs);
-  ring_.assign(slots_ * channels_, 0);
+  const bool reuse = journaled && journal_ && journal_->rate() == rate_ && journal_->channels() == channels_ &&
+                     journal_->slots() == slots_;
+  if (!reuse) journal_ = journaled ? SplitJournal::Create(rate_, channels_, slots_) : nullptr;
+  if (journal_) {
+    memory_ = {};
+    ring_ = journal_->ring();
+    journal_->StoreWritten(0);
+    journal_->StoreRead(0);
+    journal_->SetSong({}, 0);
+  } else {
+    memory_.assign(slots_ * channels_, 0);
+    ring_ = memory_.data();
+  }
   blockFrames_ = std::max<uint64_t>(1, frames(kBlockMs));
   minQuietFrames_ = std::max<uint64_t>(1, frames(kMinQuietMs));
   peaks_.assign(slots_ / blockFrames_ + 4, 0);
@@ -77,7 +91,7 @@ void SplitDelayLine::Store(const uint8_t* data, size_t frames) {
   for (size_t left = frames; left > 0;) {
     const uint64_t slot = position % slots_;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(left, slots_ - slot));
-    std::memcpy(ring_.data() + slot * channels_, data, n * frameBytes);
+    std::memcpy(ring_ + slot * channels_, data, n * frameBytes);
     data += n * frameBytes;
     position += n;
     left -= n;
@@ -88,7 +102,7 @@ void SplitDelayLine::Store(const uint8_t* data, size_t frames) {
     const uint64_t slot = position % slots_;
     size_t n = static_cast<size_t>(std::min<uint64_t>(left, blockFrames_ - position % blockFrames_));
     n = static_cast<size_t>(std::min<uint64_t>(n, slots_ - slot));
-    const int16_t* values = ring_.data() + slot * channels_;
+    const int16_t* values = ring_ + slot * channels_;
     uint32_t peak = blockPeak_;
     for (size_t i = 0; i < n * channels_; ++i) {
       const uint32_t magnitude = static_cast<uint32_t>(std::abs(static_cast<int32_t>(values[i])));
@@ -103,6 +117,7 @@ void SplitDelayLine::Store(const uint8_t* data, size_t frames) {
     blockPeak_ = peak;
   }
   written_.store(position, std::memory_order_release);
+  if (journal_) journal_->StoreWritten(position);
 }
 
 void SplitDelayLine::Pop(uint64_t end, PcmSink& sink) {
@@ -111,10 +126,11 @@ void SplitDelayLine::Pop(uint64_t end, PcmSink& sink) {
   while (position < end) {
     const uint64_t slot = position % slots_;
     const size_t n = static_cast<size_t>(std::min(end - position, slots_ - slot));
-    sink.WritePcm(ring_.data() + slot * channels_, n);
+    sink.WritePcm(ring_ + slot * channels_, n);
     position += n;
   }
   read_.store(std::max(position, read_.load(std::memory_order_relaxed)), std::memory_order_relaxed);
+  if (journal_) journal_->StoreRead(read_.load(std::memory_order_relaxed));
 }
 
 bool SplitDelayLine::Process(const uint8_t* data, size_t frames, PcmSink& sink) {
@@ -248,6 +264,10 @@ uint64_t SplitDelayLine::DecideSplit(uint64_t limit) {
   return split;
 }
 
+void SplitDelayLine::SetJournalSong(const std::string& utf8Path, int format) {
+  if (journal_) journal_->SetSong(utf8Path, format);
+}
+
 uint64_t SplitDelayLine::LimitForNextChange() const {
   const int64_t limit = static_cast<int64_t>(written()) - lag_.Expected() - static_cast<int64_t>(minQuietFrames_);
   return static_cast<uint64_t>(std::max<int64_t>(0, limit));
@@ -268,7 +288,7 @@ size_t SplitDelayLine::Replay(uint64_t position, size_t frames, PcmSink& sink) c
   for (uint64_t at = from; at < position;) {
     const uint64_t slot = at % slots_;
     const size_t n = static_cast<size_t>(std::min(position - at, slots_ - slot));
-    sink.WritePcm(ring_.data() + slot * channels_, n);
+    sink.WritePcm(ring_ + slot * channels_, n);
     at += n;
   }
   return static_cast<size_t>(position - from);
@@ -277,6 +297,7 @@ size_t SplitDelayLine::Replay(uint64_t position, size_t frames, PcmSink& sink) c
 void SplitDelayLine::Discard() {
   const uint64_t written = written_.load(std::memory_order_relaxed);
   read_.store(written, std::memory_order_relaxed);
+  if (journal_) journal_->StoreRead(written);
   songStart_ = contiguousFrom_ = written;
   // The block being filled mixes audio from before the gap: not measured.
   levelsFrom_ = (written + blockFrames_ - 1) / blockFrames_ * blockFrames_;

@@ -19,9 +19,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/audio/audio.h"
+#include "recorder/engine/split_journal.h"
 
 namespace orvweb {
 
@@ -81,7 +84,13 @@ class SplitDelayLine {
   // Sizes everything for the format and delay (allocates; stream stopped)
   // and empties the line. A delay of 0 or less, or a format other than
   // 16-bit PCM, leaves the line off: the caller feeds its encoder directly.
-  void Configure(const platform::audio::WaveFormat& format, int delayMs);
+  // With `journaled` the ring lives in a journal file (see split_journal.h),
+  // or in memory when none can be made.
+  void Configure(const platform::audio::WaveFormat& format, int delayMs, bool journaled = false);
+  bool journaled() const { return journal_ != nullptr; }
+  // Stream stopped: the song file the frames not yet drained belong to,
+  // for a repair after a crash; empty for none.
+  void SetJournalSong(const std::string& utf8Path, int format);
   bool active() const { return delayFrames_ > 0; }
   uint32_t rate() const { return rate_; }
   uint32_t channels() const { return channels_; }
@@ -161,7 +170,9 @@ class SplitDelayLine {
   uint64_t capacity_ = 0;  // frames held at most, unread
   uint64_t blockFrames_ = 1;
   uint64_t minQuietFrames_ = 1;
-  std::vector<int16_t> ring_;      // (capacity_ + history) frames
+  std::vector<int16_t> memory_;    // the ring without a journal
+  std::unique_ptr<SplitJournal> journal_;
+  int16_t* ring_ = nullptr;        // (capacity_ + history) frames
   std::vector<uint16_t> peaks_;    // one per block, by absolute block number
   uint64_t slots_ = 0;             // frames in ring_
   uint32_t blockPeak_ = 0;         // the block being filled

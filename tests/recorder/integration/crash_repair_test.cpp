@@ -1,13 +1,18 @@
 // A recorder killed with SIGKILL five seconds into a song leaves a file that
 // plays up to the kill and carries its names; the next start's repair gives
 // it its real length in the header and drops the marker. With the split
-// look-back on, the audio still waiting behind the file is what a crash may
-// lose, and no more.
+// look-back on, the audio still waiting behind the file survives in the
+// journal (0600, in the private state folder) and the repair appends it:
+// either way the song plays to within half a second of the kill.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/lame/mp3_file.h"
@@ -59,8 +64,26 @@ TEST_P(CrashRepair, AKilledSongPlaysCarriesItsNamesAndIsRepairedAtTheNextStart) 
     testing_support::Child child({(testing_support::SelfFolder() / "crash_song_child").string(),
                                   std::to_string(c.format), std::to_string(capturedSeconds), ready.string()});
     ASSERT_TRUE(testing_support::WaitUntil([&] { return fs::exists(ready); }, 60000)) << "the child never got going";
+    if (c.splitSearchMs != 0) {
+      // The journal: private to the user, like the folder it is in.
+      std::vector<fs::path> journals;
+      for (const auto& entry : fs::directory_iterator(SongMarkerPath().parent_path())) {
+        if (entry.path().filename().string().rfind("orv.journal.", 0) == 0) journals.push_back(entry.path());
+      }
+      ASSERT_EQ(journals.size(), 1u);
+      struct stat st {};
+      ASSERT_EQ(::stat(journals[0].c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0600u);
+      ASSERT_EQ(::stat(journals[0].parent_path().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 077, 0u);
+    }
     child.Kill(SIGKILL);  // and reaped
   }
+  // How much audio the child had captured when it died.
+  int64_t framesAtKill = 0;
+  std::ifstream(ready.string() + ".frames", std::ios::binary).read(reinterpret_cast<char*>(&framesAtKill), 8);
+  const double killedAt = static_cast<double>(framesAtKill) / 44100.0;
+  ASSERT_GE(killedAt, capturedSeconds);
   ASSERT_TRUE(fs::exists(song));
   // The child's marker, named after its run.
   const auto markers = [&] {
@@ -93,6 +116,13 @@ TEST_P(CrashRepair, AKilledSongPlaysCarriesItsNamesAndIsRepairedAtTheNextStart) 
   EXPECT_TRUE(media_tools::DecodesCleanly(song, &errors)) << errors;
   const double decoded = DecodedSeconds(song);
   EXPECT_GE(decoded, 4.0);
+  std::printf("killed with %.3f s captured, the repaired file decodes to %.3f s\n", killedAt, decoded);
+  // Nothing of what was captured is lost beyond half a second, none doubled.
+  EXPECT_GE(decoded, killedAt - 0.5) << "killed at " << killedAt << " s";
+  EXPECT_LE(decoded, killedAt + 0.1) << "killed at " << killedAt << " s";
+  for (const auto& entry : fs::directory_iterator(SongMarkerPath().parent_path())) {
+    EXPECT_NE(entry.path().filename().string().rfind("orv.journal.", 0), 0u) << "left behind: " << entry.path();
+  }
   auto p = media_tools::Probe(song);
   EXPECT_NEAR(std::atof(p["duration"].c_str()), decoded, 0.5) << p["duration"];
   EXPECT_EQ(p["TAG:artist"], "Crash Artist");

@@ -1,8 +1,13 @@
 // A recorder that dies mid-song: the real engine with the real LAME or WMA
 // writer, fed a 440 Hz tone through the capture tap. It records
 // `seconds` of audio at once, writes "ready" to the file named last, then
-// keeps recording in real time until it is killed.
+// keeps recording in real time until it is killed. After every buffer the
+// frames delivered so far stand in "<ready file>.frames" (8 bytes), so the
+// test knows how much audio there was at the kill.
 //   crash_song_child <1 = MP3 | 2 = WMA> <seconds> <ready file>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -50,12 +55,16 @@ int main(int argc, char** argv) {
   constexpr int kFrames = 4410;
   std::vector<int16_t> buffer(kFrames * 2);
   long frame = 0;
+  const int progress = ::open((std::string(argv[3]) + ".frames").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (progress < 0) return 6;
   auto next = [&] {
     for (int i = 0; i < kFrames; ++i, ++frame) {
       const auto v = static_cast<int16_t>(std::lround(12000.0 * std::sin(2.0 * M_PI * 440.0 * frame / 44100.0)));
       buffer[2 * i] = buffer[2 * i + 1] = v;
     }
-    return audio.lastStream()->Deliver(buffer);
+    const bool delivered = audio.lastStream()->Deliver(buffer);
+    const int64_t frames = frame;
+    return delivered && ::pwrite(progress, &frames, sizeof frames, 0) == static_cast<ssize_t>(sizeof frames);
   };
   for (int i = 0; i < seconds * 10; ++i) {
     if (!next()) return 5;
