@@ -123,10 +123,20 @@ self.__ob = {
     last.set(id, v);
     if (el.value !== v) { el.value = v; changed(el); }
   },
-  prepend(id, p) {
+  prepend(id, p, keep) {
     const el = byId(id);
     if (!el) return;
-    const v = p + (last.has(id) ? last.get(id) : String(el.value));
+    let v = p + (last.has(id) ? last.get(id) : String(el.value));
+    // Only the newest keep lines stay: a log left running all evening must
+    // not grow the text area without bound.
+    if (keep > 0) {
+      let end = 0;
+      for (let n = 0; n < keep && end >= 0; ++n) {
+        const feed = v.indexOf('\n', end);
+        end = feed < 0 ? -1 : feed + 1;
+      }
+      if (end > 0) v = v.slice(0, end);
+    }
     last.set(id, v);
     el.value = v;
     changed(el);

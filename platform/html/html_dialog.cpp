@@ -60,6 +60,7 @@ struct HtmlDialog::Impl {
   void BeginMoveAt(double rootX, double rootY, guint32 time);
   bool PrimaryButtonDown();
   void LeaveTo(const std::string& uri);
+  void UpdateSeen();
 
   static void ServeResource(WebKitURISchemeRequest* request, gpointer);
 
@@ -79,6 +80,12 @@ struct HtmlDialog::Impl {
   NavigationRules navigation;
   bool redirectable = false;  // a load started by Navigate has not committed yet
   int crashReloads = 0;
+
+  // What the window system told of the window, and what follows from it.
+  bool mapped = false;
+  bool iconified = false;
+  bool obscured = false;
+  bool seen = false;
 
   // The press that may turn into a window move.
   bool pressed = false;
@@ -179,9 +186,40 @@ HtmlDialog::Impl::Impl(HtmlDialog* self_, DialogTemplate dialog_, DialogHandlers
   g_signal_connect(window, "window-state-event",
                    G_CALLBACK(+[](GtkWidget*, GdkEventWindowState* event, gpointer data) -> gboolean {
                      auto* impl = static_cast<Impl*>(data);
+                     // A window on another workspace counts as hidden too.
+                     impl->iconified = (event->new_window_state &
+                                        (GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_WITHDRAWN)) != 0;
+                     impl->UpdateSeen();
                      if ((event->changed_mask & GDK_WINDOW_STATE_ICONIFIED) &&
                          (event->new_window_state & GDK_WINDOW_STATE_ICONIFIED) && impl->handlers.minimized)
                        impl->handlers.minimized();
+                     return FALSE;
+                   }),
+                   this);
+  // Where the window system reports covering (X11 without compositing), a
+  // window under others is not seen either.
+  gtk_widget_add_events(window, GDK_VISIBILITY_NOTIFY_MASK | GDK_STRUCTURE_MASK);
+  g_signal_connect(window, "visibility-notify-event",
+                   G_CALLBACK(+[](GtkWidget*, GdkEventVisibility* event, gpointer data) -> gboolean {
+                     auto* impl = static_cast<Impl*>(data);
+                     impl->obscured = event->state == GDK_VISIBILITY_FULLY_OBSCURED;
+                     impl->UpdateSeen();
+                     return FALSE;
+                   }),
+                   this);
+  g_signal_connect(window, "map-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+                     auto* impl = static_cast<Impl*>(data);
+                     impl->mapped = true;
+                     impl->UpdateSeen();
+                     return FALSE;
+                   }),
+                   this);
+  g_signal_connect(window, "unmap-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+                     auto* impl = static_cast<Impl*>(data);
+                     impl->mapped = false;
+                     // A covering reported before the window went may not hold when it comes back.
+                     impl->obscured = false;
+                     impl->UpdateSeen();
                      return FALSE;
                    }),
                    this);
@@ -416,6 +454,13 @@ void HtmlDialog::Impl::BeginMoveAt(double rootX, double rootY, guint32 time) {
   if (!PrimaryButtonDown()) return;
   gtk_window_begin_move_drag(GTK_WINDOW(window), GDK_BUTTON_PRIMARY, static_cast<int>(rootX),
                              static_cast<int>(rootY), time);
+}
+
+void HtmlDialog::Impl::UpdateSeen() {
+  const bool now = mapped && !iconified && !obscured;
+  if (now == seen) return;
+  seen = now;
+  if (handlers.seenChanged) handlers.seenChanged(seen);
 }
 
 void HtmlDialog::Impl::LeaveTo(const std::string& uri) {

@@ -72,6 +72,9 @@ struct DialogHandlers {
   std::function<void()> closeRequested;
   // The window was minimised (iconified) by the user.
   std::function<void()> minimized;
+  // Whether anybody can see the window changed: shown, hidden, minimised,
+  // restored, or (where the window system tells) fully covered or uncovered.
+  std::function<void(bool seen)> seenChanged;
   // The web process died; the dialog has already reloaded its last page.
   std::function<void()> webProcessGone;
   // A link or new window left the UI pages (another origin); the view stays

@@ -64,4 +64,11 @@ void MemoryPage::SetOptions(std::string_view id, const std::vector<SelectOption>
   }
 }
 
+void MemoryPage::Prepend(std::string_view id, std::u16string_view text, size_t keepLines) {
+  if (Element* e = Target(id)) {
+    e->value.insert(0, text);
+    e->value.resize(FirstLines(e->value, keepLines).size());
+  }
+}
+
 }  // namespace platform::html

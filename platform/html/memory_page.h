@@ -40,6 +40,7 @@ class MemoryPage : public IPage {
   void SetDisabled(std::string_view id, bool disabled) override;
   void SetStyle(std::string_view id, std::string_view property, std::u16string_view value) override;
   void SetOptions(std::string_view id, const std::vector<SelectOption>& options, int selected) override;
+  void Prepend(std::string_view id, std::u16string_view text, size_t keepLines) override;
 
  private:
   Element* Target(std::string_view id);

@@ -5,11 +5,15 @@
 // looks its element up when it is applied and does nothing when the element
 // is missing; values the logic needs travel with the page's events; which
 // ids exist is reported once the document has loaded.
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace platform::html {
+
+// The first keepLines lines of text (each ending in '\n'); all of it for 0.
+std::u16string_view FirstLines(std::u16string_view text, size_t keepLines);
 
 struct SelectOption {
   std::u16string text;
@@ -33,6 +37,10 @@ class IPage {
   virtual void SetStyle(std::string_view id, std::string_view property, std::u16string_view value) = 0;
   // Replaces a select's options; selected is an index or -1 for none.
   virtual void SetOptions(std::string_view id, const std::vector<SelectOption>& options, int selected) = 0;
+  // Puts text in front of a text area's value and keeps only its first
+  // keepLines lines (each ending in '\n'); 0 keeps everything. A log sends
+  // only its new line this way, never the whole text again.
+  virtual void Prepend(std::string_view id, std::u16string_view text, size_t keepLines) = 0;
 };
 
 }  // namespace platform::html

@@ -174,4 +174,10 @@ void ScriptPage::SetOptions(std::string_view id, const std::vector<SelectOption>
   lastValue_.erase(std::string(id));
 }
 
+void ScriptPage::Prepend(std::string_view id, std::u16string_view text, size_t keepLines) {
+  Write(id, "prepend(" + JsString(id) + "," + JsString(text) + "," + std::to_string(keepLines) + ")");
+  // What the page holds is no longer what a value write last put there.
+  lastValue_.erase(std::string(id));
+}
+
 }  // namespace platform::html

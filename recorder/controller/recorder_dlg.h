@@ -97,7 +97,12 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
 
   // IEngineOwner.
   platform::Window* EngineWindow() override { return destroyed_ ? nullptr : this; }
-  bool ShowRecLevel() const override { return gaugeVisible_.load(std::memory_order_relaxed); }
+  // No levels are posted while nobody can see the window: each one would
+  // wake this thread for nothing.
+  bool ShowRecLevel() const override {
+    return gaugeVisible_.load(std::memory_order_relaxed) && windowSeen_.load(std::memory_order_relaxed);
+  }
+  void SetWindowSeen(bool seen) { windowSeen_.store(seen, std::memory_order_relaxed); }
   void WriteLogId(int id) override { log_.WriteLogId(id); }
 
   CRecordingEngine& engine() { return *engine_; }
@@ -149,6 +154,7 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   int64_t recordingStart_ = 0;
   bool recordingOn_ = false;
   std::atomic<bool> gaugeVisible_{true};
+  std::atomic<bool> windowSeen_{true};
   bool destroyed_ = false;
   std::unique_ptr<PageFetcher> pageFetcher_;
   // The record whose describing page is being read.

@@ -65,7 +65,8 @@ void MessageLog::WriteLogText(std::u16string_view text) {
     line.append(text);
     line += u'\n';
     contents_.insert(0, line);
-    page_->SetValue(kLogElement, contents_);
+    contents_.resize(platform::html::FirstLines(contents_, kLogLines).size());
+    page_->Prepend(kLogElement, line, kLogLines);
   }
   if (debugMode_) {
     const std::filesystem::path path = LogFilePath();

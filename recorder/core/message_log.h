@@ -1,9 +1,10 @@
 #pragma once
 // The message log of the main window: every status message becomes a line
 // "HH:MM:SS message" on top of the page's "Log" text area and, in debug mode,
-// the sole content of orv.log in the user's state folder. The page cannot be
-// read back synchronously, so the text shown is kept here and written out
-// whole with every line. Logging never fails towards its caller.
+// the sole content of orv.log in the user's state folder. The newest
+// kLogLines lines are kept, here and on the page; each message sends only its
+// own line. Logging never fails towards its caller.
+#include <cstddef>
 #include <filesystem>
 #include <initializer_list>
 #include <mutex>
@@ -17,6 +18,8 @@
 namespace orvweb {
 
 inline constexpr std::string_view kLogElement = "Log";
+// A recorder left running for days would otherwise grow its log without end.
+inline constexpr size_t kLogLines = 500;
 
 class MessageLog {
  public:
@@ -39,7 +42,7 @@ class MessageLog {
   void WriteLogText(std::u16string_view text);
 
   void SetDebugMode(bool debugMode);
-  // What the "Log" text area shows.
+  // What the "Log" text area shows: the newest kLogLines lines, newest first.
   std::u16string Contents() const;
 
   // orv.log in $XDG_STATE_HOME, else in ~/.local/state.

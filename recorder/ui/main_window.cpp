@@ -53,8 +53,10 @@ CMainWindow::CMainWindow(COrvWebRecorderDlg& dlg, MainWindowServices services)
   handlers.closeRequested = [this] { OnCloseRequested(); };
   handlers.minimized = [this] { ShowInTray(); };
   handlers.webProcessGone = [this] { OnWebProcessGone(); };
+  handlers.seenChanged = [this](bool seen) { OnSeenChanged(seen); };
   // Drop target off, icon and caption come with the window itself.
   host_ = services_.makeHost(MainWindowTemplate(services_), std::move(handlers), nullptr);
+  live_ = std::make_unique<platform::html::LivePage>(dlg_.loop(), host_->page(), kGaugeIntervalMs);
   if (services_.tray) {
     services_.tray->SetHandlers([this] { OnTrayActivated(); }, [this] { OnTrayHostGone(); });
   }
@@ -96,7 +98,9 @@ void CMainWindow::OnDocumentComplete(const std::string& url) {
     return;
   }
   if (!IsPageUrl(url, uiPageUrl_)) return;
-  const platform::HRESULT hr = dlg_.OnUiLoaded(&host_->page());
+  // A new document: nothing of what the old one was sent is on it.
+  live_->Reset();
+  const platform::HRESULT hr = dlg_.OnUiLoaded(live_.get());
   host_->SetPaintingSuspended(false);
   if (platform::FAILED(hr)) {
     bound_ = false;
@@ -158,7 +162,16 @@ void CMainWindow::ShowInTray() {
   inTray_ = true;
   if (GetShowMinimizeWarning() != 0 && services_.showMinimizeNotice) services_.showMinimizeNotice();
   // The user may have brought the window back while the notice was up.
-  if (inTray_) host_->Hide();
+  if (inTray_) {
+    host_->Hide();
+    OnSeenChanged(false);
+  }
+}
+
+void CMainWindow::OnSeenChanged(bool seen) {
+  if (closed_) return;
+  live_->SetSeen(seen);
+  dlg_.SetWindowSeen(seen);
 }
 
 void CMainWindow::OnTrayActivated() {
@@ -179,6 +192,7 @@ void CMainWindow::OnWebProcessGone() {
   // The dialog reloads its page; until that completes, events of the old
   // document cannot arrive and writes go nowhere. The recording goes on.
   bound_ = false;
+  live_->Reset();
 }
 
 }  // namespace orvweb::ui

@@ -4,13 +4,16 @@
 // page through the controller when it has loaded (and again whenever it loads
 // anew, as after the web process died), routes the page's buttons and the
 // help key, and ends the program's modal run when the window is closed or
-// the page cannot be bound.
+// the page cannot be bound. The controller writes through a page that holds
+// every write while nobody can see the window and sends the gauge at most
+// kGaugeIntervalMs apart.
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "platform/html/live_page.h"
 #include "platform/shell/message_box.h"
 #include "platform/shell/tray_icon.h"
 #include "recorder/controller/recorder_dlg.h"
@@ -26,6 +29,9 @@ inline constexpr char kOpenSongsButton[] = "OpenSongsButton";
 inline constexpr char kHelpButton[] = "HelpButton";
 inline constexpr char kVolumeInc[] = "VolumeInc";
 inline constexpr char kVolumeDec[] = "VolumeDec";
+
+// 15 gauge writes a second look as smooth as more; each costs a repaint.
+inline constexpr uint32_t kGaugeIntervalMs = 67;
 
 // The encoder's major and minor version, or nullopt when the library is missing.
 using EncoderProbe = std::function<std::optional<std::pair<int, int>>()>;
@@ -83,6 +89,9 @@ class CMainWindow {
   void OnTrayActivated();
   void OnTrayHostGone();
   bool inTray() const { return inTray_; }
+  // Whether anybody can see the window: its page is written only then.
+  void OnSeenChanged(bool seen);
+  bool seen() const { return live_->seen(); }
 
  private:
   void Close(int result);
@@ -91,6 +100,7 @@ class CMainWindow {
   MainWindowServices services_;
   std::string uiPageUrl_;
   std::unique_ptr<IDialogHost> host_;
+  std::unique_ptr<platform::html::LivePage> live_;
   bool bound_ = false;
   bool loadFailed_ = false;
   bool closed_ = false;

@@ -91,6 +91,19 @@ class TracingPage : public platform::html::IPage {
     }
     inner_.SetStyle(id, property, value);
   }
+  void Prepend(std::string_view id, std::u16string_view text, size_t keepLines) override {
+    // One line a row, oldest first, as single writes would have come.
+    const std::string all = platform::ToUtf8(text);
+    std::vector<std::string_view> lines;
+    for (size_t start = 0; start < all.size();) {
+      size_t end = all.find('\n', start);
+      if (end == std::string::npos) end = all.size();
+      lines.push_back(std::string_view(all).substr(start, end - start));
+      start = end + 1;
+    }
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) Write("value", id, std::string(*it));
+    inner_.Prepend(id, text, keepLines);
+  }
   void SetOptions(std::string_view id, const std::vector<platform::html::SelectOption>& options,
                   int selected) override {
     std::string all = std::to_string(selected);

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "platform/html/memory_page.h"
+#include "platform/html/script_page.h"
 #include "platform/text/utf.h"
 #include "recorder/core/messages.h"
 #include "test_support.h"
@@ -81,6 +82,33 @@ TEST_F(Log, APageWithoutLogLeavesOnlyTheFile) {
   log.Unbind();
   log.WriteLogText(u"unbound");
   EXPECT_EQ(Read(logFile), "unbound");
+}
+
+TEST_F(Log, KeepsTheNewest500LinesAndSendsOnlyTheNewLine) {
+  // The page as the web view gets it: one script per write.
+  std::vector<std::string> scripts;
+  platform::html::ScriptPage sent([&](const std::string& script) { scripts.push_back(script); }, nullptr);
+  sent.Bind({"Log"});
+  page.AddElement("Log", "textarea");
+  MessageLog shown, scripted;
+  ASSERT_EQ(shown.Bind(&page), 0);
+  ASSERT_EQ(scripted.Bind(&sent), 0);
+  for (int i = 1; i <= 600; ++i) {
+    const std::u16string line = u"line " + platform::FromUtf8(std::to_string(i));
+    shown.WriteLogText(line);
+    scripted.WriteLogText(line);
+  }
+  const std::string text = Shown();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 500);
+  EXPECT_NE(text.find(" line 600\n"), std::string::npos);
+  EXPECT_NE(text.find(" line 101\n"), std::string::npos);
+  EXPECT_EQ(text.find(" line 100\n"), std::string::npos);
+  EXPECT_EQ(platform::ToUtf8(shown.Contents()), text);
+  // The last write carries its own line and nothing of the 499 before it.
+  ASSERT_EQ(scripts.size(), 601u);
+  EXPECT_NE(scripts.back().find("line 600"), std::string::npos);
+  EXPECT_EQ(scripts.back().find("line 599"), std::string::npos);
+  EXPECT_LT(scripts.back().size(), 100u);
 }
 
 TEST_F(Log, TheFileGoesToTheUsersStateFolder) {

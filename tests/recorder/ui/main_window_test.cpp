@@ -267,7 +267,68 @@ TEST_F(MainWindow, LevelMessagesSetTheGaugeWidth) {
                                                                             {1, "4"}}) {
     dlg->PostMessage(orvweb::kLevelMessage, level);
     loop.RunPending();
+    // The gauge is written at most once per interval.
+    Advance(orvweb::ui::kGaugeIntervalMs);
     EXPECT_EQ(platform::ToUtf8(El("RecGauge").style.at("width")), width) << level;
+  }
+}
+
+TEST_F(MainWindow, AHiddenWindowGetsNoWritesAndShowingItBringsTheCurrentValuesAtOnce) {
+  Bind();
+  Click("RecordButton");
+  Publish("Before", "Hiding");
+  Advance(orvweb::ui::kGaugeIntervalMs);
+  const size_t writes = host->page_.appliedWrites();
+  const size_t logged = LogSize();
+
+  host->handlers.seenChanged(false);
+  EXPECT_FALSE(dlg->ShowRecLevel());  // the capture thread posts no levels
+  Sound();
+  EXPECT_EQ(loop.PendingMessages(), 0u);
+  dlg->PostMessage(orvweb::kLevelMessage, 40);  // one already on its way
+  Publish("While", "Hidden");
+  Click("VolumeInc");
+  Advance(3000);  // the record time moves on
+  EXPECT_EQ(host->page_.appliedWrites(), writes);
+  ASSERT_GE(LogSize(), logged + 2);
+
+  host->handlers.seenChanged(true);
+  EXPECT_TRUE(dlg->ShowRecLevel());
+  // One write per element that changed: text, label, gauge, the missed lines.
+  EXPECT_EQ(host->page_.appliedWrites(), writes + 4);
+  EXPECT_EQ(platform::ToUtf8(El("NowPlaying").text), "While - Hidden");
+  EXPECT_EQ(platform::ToUtf8(El("RecGauge").style.at("width")), "182");
+  EXPECT_NE(platform::ToUtf8(El("RecordLabel").innerHtml).find("00:00:03"), std::string::npos);
+  EXPECT_EQ(El("Log").value, dlg->log().Contents());  // missed lines in their order
+}
+
+TEST_F(MainWindow, TheGaugeIsWrittenAtMost15TimesASecondAndOnlyWhenItsWidthChanges) {
+  struct Case {
+    const char* name;
+    unsigned (*level)(int post);
+    int minWrites, maxWrites;
+  };
+  const Case cases[] = {
+      {"a moving level", [](int post) { return static_cast<unsigned>(1 + post * 37 % 99); }, 14, 15},
+      {"a steady level", [](int) { return 60u; }, 1, 1},
+  };
+  Bind();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Advance(1000);
+    int writes = 0;
+    for (int post = 0; post < 100; ++post) {  // a second of posts, 10 ms apart
+      const std::u16string before = El("RecGauge").style.at("width");
+      dlg->PostMessage(orvweb::kLevelMessage, c.level(post));
+      loop.RunPending();
+      Advance(10);
+      if (El("RecGauge").style.at("width") != before) ++writes;
+    }
+    EXPECT_GE(writes, c.minWrites);
+    EXPECT_LE(writes, c.maxWrites);
+    // The last level is not lost to the interval.
+    Advance(orvweb::ui::kGaugeIntervalMs);
+    EXPECT_EQ(platform::ToUtf8(El("RecGauge").style.at("width")), std::to_string(c.level(99) * 455 / 100));
   }
 }
 
