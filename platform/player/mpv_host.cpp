@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/player/core.h"
 #include "platform/player/tracker.h"
@@ -27,7 +28,7 @@ struct MpvApi {
   }
 };
 
-enum Property : uint64_t { kPath = 1, kMediaTitle, kIcyTitle, kArtist, kPause, kIdle, kWorkingDirectory };
+enum Property : uint64_t { kPath = 1, kMediaTitle, kIcyTitle, kArtist, kPause, kIdle };
 
 struct Observed {
   Property id;
@@ -35,9 +36,7 @@ struct Observed {
   mpv_format format;
 };
 
-// The folder first: its value is in place before the first path arrives.
 constexpr Observed kObserved[] = {
-    {kWorkingDirectory, "working-directory", MPV_FORMAT_STRING},
     {kPath, "path", MPV_FORMAT_STRING},
     {kMediaTitle, "media-title", MPV_FORMAT_STRING},
     {kIcyTitle, "metadata/by-key/icy-title", MPV_FORMAT_STRING},
@@ -60,7 +59,6 @@ void Apply(MpvProperties& props, const mpv_event_property& change, uint64_t id) 
     case kArtist: props.artist = text; break;
     case kPause: props.pause = flag; break;
     case kIdle: props.idle = flag; break;
-    case kWorkingDirectory: props.workingDirectory = text; break;
     default: break;
   }
 }
@@ -87,6 +85,10 @@ int RunInMpv(mpv_handle* handle, DllGetClassObjectFn getClassObject, REFCLSID cl
   for (const Observed& o : kObserved) api.observeProperty(handle, o.id, o.name, o.format);
 
   MpvProperties props;
+  // mpv opens a relative path against this process's folder; its own
+  // "working-directory" follows $PWD, which a launcher may leave stale.
+  std::error_code noFolder;
+  props.workingDirectory = std::filesystem::current_path(noFolder).string();
   for (bool running = true; running;) {
     // Take every queued event before publishing, so the burst of changes
     // around a file change becomes one item change.

@@ -48,13 +48,13 @@ std::optional<int32_t> PlayStateFromStatus(std::string_view status);
 // mpv's properties as the mpv core reads them.
 struct MpvProperties {
   std::optional<std::string> path;
-  // Where a relative path is taken from ("mpv *.mp3" in a folder).
-  std::optional<std::string> workingDirectory;
   std::optional<std::string> mediaTitle;
   std::optional<std::string> icyTitle;
   std::optional<std::string> artist;
   bool pause = false;
   bool idle = true;
+  // Where a relative path is taken from ("mpv *.mp3" in a folder).
+  std::optional<std::string> workingDirectory = std::nullopt;
 };
 
 // An idle mpv has no item and is stopped; otherwise the item is the path

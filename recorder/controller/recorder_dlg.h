@@ -104,6 +104,7 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   }
   void SetWindowSeen(bool seen) { windowSeen_.store(seen, std::memory_order_relaxed); }
   void WriteLogId(int id) override { log_.WriteLogId(id); }
+  void WriteLogText(const std::u16string& text) override { log_.WriteLogText(text); }
 
   CRecordingEngine& engine() { return *engine_; }
   MessageLog& log() { return log_; }

@@ -123,6 +123,12 @@ TEST(MpvSnapshot, MapsMpvPropertiesToTheItemAndState) {
        {MediaInfo{u"", u"Station", u"http://x/r"}, wmppsPlaying}},
       {"UTF-8 texts", {"/m/\xc3\xa4.mp3", "K\xc3\xb6nig", std::nullopt, "\xe2\x82\xac", false, false},
        {MediaInfo{u"\u20ac", u"K\u00f6nig", u"/m/\u00e4.mp3"}, wmppsPlaying}},
+      {"relative path made absolute", {"sub/../a.mp3", "Song", std::nullopt, std::nullopt, false, false, "/m"},
+       {MediaInfo{u"", u"Song", u"/m/a.mp3"}, wmppsPlaying}},
+      {"absolute path and URL as they are", {"http://x/r", "Song", std::nullopt, std::nullopt, false, false, "/m"},
+       {MediaInfo{u"", u"Song", u"http://x/r"}, wmppsPlaying}},
+      {"standard input is no file", {"-", "Song", std::nullopt, std::nullopt, false, false, "/m"},
+       {MediaInfo{u"", u"Song", u"-"}, wmppsPlaying}},
   };
   for (const MpvCase& c : cases) {
     SCOPED_TRACE(c.name);
