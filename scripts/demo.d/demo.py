@@ -2,17 +2,18 @@
 """The recorder on a virtual radio, from start to the songs on disk.
 
 Starts a private rig (D-Bus, PulseAudio with the null sink "rec_sink", Xvfb,
-Icecast), the virtual radio, mpv with its MPRIS plug-in playing the stream
-into the null sink, and the recorder with a private profile recording from the
+Icecast), the virtual radio, a player (mpv with its MPRIS plug-in, VLC,
+Audacious, or Chromium on a station page) playing the stream into the null sink, and the recorder with a private profile recording from the
 sink's monitor. Record is clicked with real X input. Every process is started
 and ended by its PID; HOME, the XDG folders and the songs folder all live in
 one temporary folder, so the user's own profile, music and sound server are
 never touched.
 
-  demo.py BUILD_DIR [--keep DIR]
+  demo.py BUILD_DIR [--keep DIR] [--player mpv|vlc|audacious|chromium]
 
 The Demo class is also the harness of the end-to-end test.
 """
+import http.server
 import json
 import os
 import random
@@ -21,7 +22,9 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -31,6 +34,8 @@ SETTINGS_KEY = ("HKEY_CURRENT_USER", "Software", "Rived Idadazaz", "OrvWebRecord
 # window's trace has not told where it is.
 RECORD_BUTTON = (68, 113)
 
+PLAYERS = ("mpv", "vlc", "audacious", "chromium")
+STATION = "Demo Radio"  # the stream's icy-name (radio.py)
 LEAD_IN = "Demo Radio - Station ID"
 OUTRO = "Demo Radio - Goodbye"
 MIN_SONG_LENGTH = 6
@@ -75,8 +80,89 @@ def quoted(text):
     return out + '"'
 
 
+# The station's web page for a browser: the stream in an <audio> element, the
+# station's name as the media session's title while it starts, then the
+# song from the station's status every second with the station as the artist.
+STATION_PAGE = """<!doctype html><meta charset="utf-8"><title>%(station)s</title>
+<audio id="player" autoplay src="%(stream)s"></audio>
+<script>
+const station = %(station_js)s;
+navigator.mediaSession.metadata = new MediaMetadata({title: station});
+async function poll() {
+  try {
+    const now = await (await fetch("status.json", {cache: "no-store"})).json();
+    if (now.title && navigator.mediaSession.metadata.title !== now.title) {
+      navigator.mediaSession.metadata = new MediaMetadata({title: now.title, artist: station});
+    }
+  } catch (e) {}
+}
+const player = document.getElementById("player");
+player.addEventListener("playing", () => setInterval(poll, 1000), {once: true});
+player.play().catch(() => {});
+</script>
+"""
+
+
+class StationSite:
+    """The station's web site on 127.0.0.1: its page, and its status as the
+    page asks for it (the Icecast status of the station's mount)."""
+
+    def __init__(self, stream_url, status_url, mount):
+        page = (STATION_PAGE % {"station": STATION, "station_js": json.dumps(STATION),
+                                "stream": stream_url}).encode()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                if self.path == "/":
+                    body, kind = page, "text/html; charset=utf-8"
+                elif self.path == "/status.json":
+                    body, kind = json.dumps({"title": StationSite.title(status_url, mount)}).encode(), "application/json"
+                else:
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", kind)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+
+    @staticmethod
+    def title(status_url, mount):
+        try:
+            with urllib.request.urlopen(status_url, timeout=2) as r:
+                sources = json.load(r)["icestats"].get("source", [])
+        except (OSError, ValueError, KeyError):
+            return None
+        for source in sources if isinstance(sources, list) else [sources]:
+            if source.get("listenurl", "").endswith(mount):
+                title = source.get("title")
+                # Icecast takes a title set through its admin call for Latin-1;
+                # the radio sends UTF-8.
+                try:
+                    return title.encode("latin-1").decode("utf-8")
+                except (AttributeError, UnicodeError):
+                    return title
+        return None
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
 class Demo:
-    def __init__(self, build, work=None):
+    def __init__(self, build, work=None, player="mpv"):
+        if player not in PLAYERS:
+            raise DemoError("no such player: " + player)
+        self.player = player
+        self.site = None
         self.build = os.path.abspath(build)
         self.dir = work or tempfile.mkdtemp(prefix="orvweb-demo.")
         self.rig_dir = os.path.join(self.dir, "rig")
@@ -193,6 +279,56 @@ class Demo:
         return "http://%s:%s%s" % (self.rig["ORVWEB_ICECAST_HOST"], self.rig["ORVWEB_ICECAST_PORT"], self.mount)
 
     def start_player(self):
+        """Starts the chosen player; before the recorder, which must share its bus."""
+        getattr(self, "start_" + self.player)()
+
+    def start_vlc(self):
+        home = os.path.join(self.dir, "vlc-home")
+        os.makedirs(home, exist_ok=True)
+        argv = []
+        env = self.env(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                       XDG_STATE_HOME=os.path.join(home, ".local", "state"), XDG_RUNTIME_DIR="",
+                       PULSE_SINK="rec_sink")
+        if os.getuid() == 0:
+            # VLC refuses to run as root: it runs as nobody, on a bus of ours
+            # that lets other users in (the recorder and its host join it).
+            os.chown(home, 65534, 65534)
+            os.chmod(self.dir, 0o711)
+            bus = os.path.join(self.dir, "open-bus")
+            os.makedirs(bus, exist_ok=True)
+            os.chmod(bus, 0o755)
+            conf = os.path.join(bus, "bus.conf")
+            with open(conf, "w") as f:
+                f.write('<busconfig><type>session</type><listen>unix:path=%s/bus</listen><auth>EXTERNAL</auth>'
+                        '<policy context="default"><allow user="*"/><allow send_destination="*" eavesdrop="true"/>'
+                        '<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>\n' % bus)
+            self.spawn("open-bus", ["dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + conf])
+            wait_for("the open bus", lambda: os.path.exists(os.path.join(bus, "bus")), 10)
+            self.rig["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=%s/bus" % bus
+            env["DBUS_SESSION_BUS_ADDRESS"] = self.rig["DBUS_SESSION_BUS_ADDRESS"]
+            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        self.spawn("vlc", argv + ["vlc", "-I", "dummy", "--control", "dbus", "--aout", "pulse", "--no-video",
+                                  "--quiet", self.stream_url()], env=env)
+
+    def start_audacious(self):
+        home = os.path.join(self.dir, "audacious-home")
+        os.makedirs(home, exist_ok=True)
+        # A fresh configuration of its own: the MPRIS plug-in is on in it.
+        self.spawn("audacious", ["audacious", "--headless", self.stream_url()],
+                   env=self.env(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"), PULSE_SINK="rec_sink"))
+
+    def start_chromium(self):
+        r = self.rig
+        self.site = StationSite(self.stream_url(), "http://%s:%s/status-json.xsl" % (
+            r["ORVWEB_ICECAST_HOST"], r["ORVWEB_ICECAST_PORT"]), self.mount)
+        home = os.path.join(self.dir, "chromium-home")
+        os.makedirs(home, exist_ok=True)
+        self.spawn("chromium", ["chromium", "--no-sandbox", "--user-data-dir=" + os.path.join(home, "profile"),
+                                "--no-first-run", "--no-default-browser-check", "--password-store=basic",
+                                "--disable-gpu", "--autoplay-policy=no-user-gesture-required", self.site.url],
+                   env=self.env(HOME=home, PULSE_SINK="rec_sink"))
+
+    def start_mpv(self):
         if os.path.exists(self.mpv_socket):
             os.unlink(self.mpv_socket)
         self.spawn("mpv", ["mpv", "--no-config", "--script=/etc/mpv/scripts/mpris.so", "--no-video",
@@ -301,6 +437,8 @@ class Demo:
         open(self.stop_file, "w").close()
         for name in reversed(list(self.procs)):
             self.end(name)
+        if self.site:
+            self.site.close()
         if os.path.isdir(self.rig_dir):
             subprocess.run([os.path.join(ROOT, "scripts", "rig"), "stop", self.rig_dir],
                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -341,8 +479,8 @@ class Demo:
             print("Title changes against the audio boundary (ms): " + " ".join("%+d" % e for e in errors), file=out)
 
 
-def run_demo(build, keep=None):
-    demo = Demo(build, keep)
+def run_demo(build, keep=None, player="mpv"):
+    demo = Demo(build, keep, player)
     try:
         demo.start_rig()
         demo.write_profile()
@@ -350,8 +488,8 @@ def run_demo(build, keep=None):
         demo.start_player()
         demo.start_recorder()
         demo.wait_log("Windows Media Player Plugin is detected.", 30)
-        # mpv names the stream by its file until the first title arrives.
-        demo.wait_log("New song " + LEAD_IN, 30)
+        # A player names the stream by its file or station until the first title arrives.
+        demo.wait_log("New song " + LEAD_IN, 60)
         demo.click_record("Recording is Started.")
         open(demo.go, "w").close()
         # The player plays a few seconds behind the station: wait for the
@@ -373,9 +511,10 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="The recorder on a virtual radio.")
     parser.add_argument("build", help="the build folder holding recorder/OrvWebRecorder")
     parser.add_argument("--keep", help="folder for the run (default: a new temporary folder)")
+    parser.add_argument("--player", choices=PLAYERS, default="mpv", help="the player that plays the station")
     a = parser.parse_args()
     try:
-        sys.exit(run_demo(a.build, a.keep))
+        sys.exit(run_demo(a.build, a.keep, a.player))
     except DemoError as e:
         print("demo: " + str(e), file=sys.stderr)
         sys.exit(1)
