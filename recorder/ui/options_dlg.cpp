@@ -1,7 +1,9 @@
 #include "recorder/ui/options_dlg.h"
 
+#include <optional>
 #include <string_view>
 
+#include "platform/shell/folders.h"
 #include "platform/text/utf.h"
 #include "recorder/core/format.h"
 #include "recorder/core/messages.h"
@@ -17,6 +19,25 @@ using platform::shell::MessageBoxButtons;
 using platform::shell::MessageBoxIcon;
 
 namespace {
+
+// The songs folder as typed, made usable: a leading "~" is the home folder
+// (as in a shell; a literal folder named "~" would swallow every song), a
+// relative folder is refused (it would follow wherever the program was
+// started), and the folder is made now so a folder that cannot be is told
+// while the page is open. Empty: the default folder. The text of the
+// message when refused.
+std::optional<std::u16string> CheckSongsFolder(std::u16string& folder) {
+  if (folder.empty()) return std::nullopt;
+  if (folder == u"~" || folder.rfind(u"~/", 0) == 0) {
+    folder = platform::FromUtf8(platform::shell::HomeFolder().string()) + folder.substr(1);
+  }
+  if (folder.front() != u'/') return FormatText(LoadMessage(IDS_SONGS_FOLDER_RELATIVE), {folder});
+  const std::string path = platform::ToUtf8(folder);
+  if (!platform::shell::FolderExists(path) && !platform::shell::CreateFolders(path)) {
+    return FormatText(LoadMessage(IDS_SONGS_FOLDER_NOT_CREATED), {folder});
+  }
+  return std::nullopt;
+}
 
 const ElementState* Element(const PageEvent& event, std::string_view id) {
   const auto it = event.elements.find(id);
@@ -198,9 +219,16 @@ void COptionsDlg::OnBrowseClick(const PageEvent& event) {
 }
 
 void COptionsDlg::OnOptionsOK(const PageEvent& event) {
+  // A folder that cannot hold songs keeps the page open with nothing stored.
+  const ElementState* folder = Element(event, kSongsFolder);
+  std::u16string songsFolder = folder ? folder->value : std::u16string();
+  if (const auto refused = CheckSongsFolder(songsFolder)) {
+    if (services_.messageBox) services_.messageBox->Show(*refused, MessageBoxButtons::Ok, MessageBoxIcon::Exclamation);
+    return;
+  }
   if (const ElementState* source = Element(event, kAudioSource)) WriteProfileString(kKeySourceName, source->value);
   if (const ElementState* input = Element(event, kAudioInput)) WriteProfileInt(kKeySourceInput, input->selectedIndex);
-  if (const ElementState* folder = Element(event, kSongsFolder)) WriteProfileString(kKeySongsFolder, folder->value);
+  if (folder) WriteProfileString(kKeySongsFolder, songsFolder);
   const ElementState* lame = Element(event, kFormatLameEnc);
   const ElementState* wma = Element(event, kFormatWma);
   if (lame && lame->checked) {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "fake_host.h"
 #include "platform/audio/fake_audio.h"
 #include "platform/shell/fake_message_box.h"
@@ -12,6 +15,8 @@
 #include "recorder/core/profile.h"
 #include "recorder/core/settings.h"
 #include "test_support.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -178,21 +183,70 @@ TEST_F(Options, OkWritesWhatThePageShowsAndKeepsTheFormatWhenNoneIsChecked) {
     SCOPED_TRACE(testing::Message() << c.lame << c.wma << c.stored);
     orvweb::WriteProfileInt(orvweb::kKeyOutputFormat, c.stored);
     orvweb::WriteProfileInt(orvweb::kKeyShowRecLevel, 1);
-    script = {[c](ui_test::FakeHost& host) {
+    const std::string typed = (home.path() / "typed" / "here").string();
+    script = {[c, typed](ui_test::FakeHost& host) {
       PageEvent ok = Event(host, PageEvent::Kind::Click, "ButtonOK");
       ok.elements["FormatLameEnc"].checked = c.lame;
       ok.elements["FormatWMA"].checked = c.wma;
       ok.elements["ShowRecordLevel"].checked = false;
-      ok.elements["SongsFolder"].value = u"/typed/here";
+      ok.elements["SongsFolder"].value = U(typed);
       ok.elements["AudioInput"].selectedIndex = 0;
       host.handlers.pageEvent(ok);
     }};
     EXPECT_EQ(dlg->RunModal(nullptr), orvweb::kDialogOk);
     EXPECT_EQ(orvweb::GetProfileInt(orvweb::kKeyOutputFormat, 0), c.expected);
     EXPECT_EQ(orvweb::GetProfileInt(orvweb::kKeyShowRecLevel, 1), 0);
-    EXPECT_EQ(S(orvweb::GetProfileString(orvweb::kKeySongsFolder, u"")), "/typed/here");
+    EXPECT_EQ(S(orvweb::GetProfileString(orvweb::kKeySongsFolder, u"")), typed);
     EXPECT_EQ(S(orvweb::GetProfileString(orvweb::kKeySourceName, u"")), "a");
     EXPECT_EQ(orvweb::GetProfileInt(orvweb::kKeySourceInput, 5), 0);
+  }
+}
+
+TEST_F(Options, ATypedSongsFolderIsExpandedOrRefusedWhileThePageStaysOpen) {
+  AddDevice("a", "A", {PinDirection::Output, PinDirection::Input});
+  fs::create_directories(home.path() / "file");
+  std::ofstream(home.path() / "file" / "plain") << "x";
+  struct Case {
+    const char* typed;
+    const char* stored;  // nullptr: refused, the page stays open
+    const char* told;
+  };
+  const std::string h = home.path().string();
+  const std::string before = S(orvweb::GetProfileString(orvweb::kKeySongsFolder, u""));
+  for (const Case& c : std::vector<Case>{{"~/Music/Songs", "/Music/Songs", ""},
+                                         {"~", "", ""},
+                                         {"Music", nullptr, "must be a full path"},
+                                         {"~other/Music", nullptr, "must be a full path"},
+                                         {"/file/plain/sub", nullptr, "cannot be created"}}) {
+    SCOPED_TRACE(c.typed);
+    std::string typed = c.typed;
+    if (typed.rfind("/file", 0) == 0) typed = h + typed;
+    boxes.shown.clear();
+    bool endedOnOk = true;
+    script = {[&](ui_test::FakeHost& host) {
+      PageEvent ok = Event(host, PageEvent::Kind::Click, "ButtonOK");
+      ok.elements["SongsFolder"].value = U(typed);
+      host.handlers.pageEvent(ok);
+      if (!c.stored) {
+        endedOnOk = false;
+        Click(host, "ButtonCancel");
+      }
+    }};
+    const int result = dlg->RunModal(nullptr);
+    if (c.stored) {
+      EXPECT_EQ(result, orvweb::kDialogOk);
+      EXPECT_EQ(S(orvweb::GetProfileString(orvweb::kKeySongsFolder, u"")), h + c.stored);
+      EXPECT_TRUE(fs::is_directory(h + c.stored));
+      EXPECT_TRUE(boxes.shown.empty());
+      orvweb::WriteProfileString(orvweb::kKeySongsFolder, U(before));
+    } else {
+      EXPECT_FALSE(endedOnOk);
+      EXPECT_EQ(result, orvweb::kDialogCancel);
+      EXPECT_EQ(S(orvweb::GetProfileString(orvweb::kKeySongsFolder, u"")), before);
+      ASSERT_EQ(boxes.shown.size(), 1u);
+      EXPECT_NE(S(boxes.shown[0].text).find(c.told), std::string::npos) << S(boxes.shown[0].text);
+      EXPECT_FALSE(fs::exists("Music"));
+    }
   }
 }
 
