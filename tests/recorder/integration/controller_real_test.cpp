@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -69,29 +70,91 @@ class ScopedNullSink {
   std::string module_;
 };
 
-// Runs steps at their times (ms after Start) on the loop's thread.
+// The real audio system with a count of what reaches the engine's tap, so
+// the script moves on by how much audio was recorded, not by the clock: on
+// a loaded machine the capture can start seconds after the click.
+class CountingAudio final : public platform::audio::AudioSystem {
+ public:
+  explicit CountingAudio(std::unique_ptr<platform::audio::AudioSystem> real) : real_(std::move(real)) {}
+
+  HRESULT EnumerateDevices(std::vector<platform::audio::DeviceInfo>& devices) override {
+    return real_->EnumerateDevices(devices);
+  }
+  HRESULT BindCaptureDevice(const std::string& name, std::shared_ptr<platform::audio::CaptureDevice>& device) override {
+    return real_->BindCaptureDevice(name, device);
+  }
+  HRESULT Connect(const std::shared_ptr<platform::audio::CaptureDevice>& device, uint32_t bufferBytes,
+                  platform::audio::SampleCallback* tap, std::shared_ptr<platform::audio::Downstream> downstream,
+                  std::unique_ptr<platform::audio::CaptureStream>& stream) override {
+    taps_.push_back(std::make_unique<CountingTap>(tap, bytes_));
+    const HRESULT hr = real_->Connect(device, bufferBytes, taps_.back().get(), std::move(downstream), stream);
+    if (platform::SUCCEEDED(hr)) bytesPerSecond_ = stream->Format().avgBytesPerSec;
+    return hr;
+  }
+
+  void SetLostHandler(std::function<void()> handler) override { real_->SetLostHandler(std::move(handler)); }
+
+  double RecordedSeconds() const {
+    return bytesPerSecond_ ? static_cast<double>(bytes_.load()) / bytesPerSecond_ : 0.0;
+  }
+
+ private:
+  class CountingTap final : public platform::audio::SampleCallback {
+   public:
+    CountingTap(platform::audio::SampleCallback* inner, std::atomic<uint64_t>& bytes) : inner_(inner), bytes_(bytes) {}
+    HRESULT SampleCB(double time, const uint8_t* data, size_t length) override {
+      bytes_.fetch_add(length, std::memory_order_relaxed);
+      return inner_->SampleCB(time, data, length);
+    }
+
+   private:
+    platform::audio::SampleCallback* inner_;
+    std::atomic<uint64_t>& bytes_;
+  };
+
+  std::unique_ptr<platform::audio::AudioSystem> real_;
+  std::atomic<uint64_t> bytes_{0};
+  uint32_t bytesPerSecond_ = 0;
+  // They outlive the streams that call them: this object outlives the engine.
+  std::vector<std::unique_ptr<CountingTap>> taps_;
+};
+
+// Runs each step on the loop's thread once its condition holds, in order.
+// A step that never comes fails the test instead of hanging it.
 class Script : public platform::Window {
  public:
   struct Step {
-    int64_t atMs;
+    std::function<bool()> ready;
     std::function<void()> action;
   };
   Script(platform::Loop& loop, std::vector<Step> steps) : Window(loop), steps_(std::move(steps)) {}
   void Start() {
-    startMs_ = loop().NowMs();
-    SetTimer(1, 50);
+    stepSinceMs_ = loop().NowMs();
+    SetTimer(1, 20);
   }
+  bool completed() const { return next_ == steps_.size() && !gaveUp_; }
 
  protected:
   void OnTimer(uint32_t) override {
-    while (next_ < steps_.size() && loop().NowMs() - startMs_ >= steps_[next_].atMs) steps_[next_++].action();
+    while (next_ < steps_.size() && steps_[next_].ready()) {
+      steps_[next_++].action();
+      stepSinceMs_ = loop().NowMs();
+    }
+    if (next_ < steps_.size() && loop().NowMs() - stepSinceMs_ > kStepLimitMs) {
+      ADD_FAILURE() << "step " << next_ << " never came";
+      gaveUp_ = true;
+      next_ = steps_.size();
+      loop().Quit();
+    }
     if (next_ == steps_.size()) KillTimer(1);
   }
 
  private:
+  static constexpr int64_t kStepLimitMs = 60000;
   std::vector<Step> steps_;
   size_t next_ = 0;
-  int64_t startMs_ = 0;
+  int64_t stepSinceMs_ = 0;
+  bool gaveUp_ = false;
 };
 
 class NoOptions : public IOptionsPage {
@@ -126,16 +189,18 @@ TEST(ControllerReal, PublishedSongsBecomeNamedTaggedMp3Files) {
   WriteProfileString(kKeySongsFolder, platform::FromUtf8(songs.string()) + u"/");
 
   const fs::path tone = home.path() / "tone.wav";
-  media_tools::WriteWav(tone, media_tools::Tone(44100, 2, 16.0, 1000.0, 0.5), 44100, 2);
+  // Longer than the run needs however late the recording starts; the player
+  // is ended with the test.
+  media_tools::WriteWav(tone, media_tools::Tone(44100, 2, 40.0, 1000.0, 0.5), 44100, 2);
   Child player({"/usr/bin/paplay", "-d", sink.name(), tone.string()});
 
   platform::GlibLoop loop;
-  auto audio = platform::audio::MakePulseAudioSystem();
+  CountingAudio audio(platform::audio::MakePulseAudioSystem());
   WebNotice notices;
   platform::shell::FakeMessageBox boxes;
   NoOptions options;
   DlgServices services;
-  services.audio = audio.get();
+  services.audio = &audio;
   services.webNotice = &notices;
   services.messageBox = &boxes;
   services.optionsPage = &options;
@@ -156,17 +221,23 @@ TEST(ControllerReal, PublishedSongsBecomeNamedTaggedMp3Files) {
   ASSERT_EQ(dlg.OnUiLoaded(&page), 0);
   ASSERT_EQ(platform::ToUtf8(page.Find("NowPlaying")->text), "Artist A - Song A");
 
+  // Songs of about 3.5 s of recorded audio, and one of 0.8 s between them.
+  const auto recorded = [&](double seconds) { return [&audio, seconds] { return audio.RecordedSeconds() >= seconds; }; };
+  const auto now = [] { return true; };
+  const std::string stopped = platform::ToUtf8(LoadMessage(IDS_RECORDING_STOPPED));
   Script script(loop, {
-                          {500, [&] { dlg.OnRecordClick(); }},
-                          {4000, [&] { publish("Artist B", "Too Short"); }},
-                          {4800, [&] { publish("Artist C", "Song C"); }},
-                          {8300, [&] { publish("Artist D", "Song/D?"); }},
-                          {11800, [&] { dlg.OnRecordClick(); }},
-                          {12000, [&] { loop.Quit(); }},
+                          {now, [&] { dlg.OnRecordClick(); }},
+                          {recorded(3.5), [&] { publish("Artist B", "Too Short"); }},
+                          {recorded(4.3), [&] { publish("Artist C", "Song C"); }},
+                          {recorded(7.8), [&] { publish("Artist D", "Song/D?"); }},
+                          {recorded(11.3), [&] { dlg.OnRecordClick(); }},
+                          {[&] { return platform::ToUtf8(dlg.log().Contents()).find(stopped) != std::string::npos; },
+                           [&] { loop.Quit(); }},
                       });
   script.Start();
   loop.Run();
   dlg.OnDestroy();
+  ASSERT_TRUE(script.completed());
 
   const std::string log = platform::ToUtf8(dlg.log().Contents());
   EXPECT_NE(log.find(platform::ToUtf8(LoadMessage(IDS_RECORDING_STARTED))), std::string::npos) << log;
