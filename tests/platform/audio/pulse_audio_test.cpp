@@ -404,6 +404,33 @@ TEST_P(Capture, AQuickSplitLosesNoAudioAndALongStopDropsStaleAudio) {
   EXPECT_EQ(stream->Stop(), S_OK);
 }
 
+TEST_P(Capture, AStreamWhoseSourceGoesAwayIsToldAndOurOwnEndIsNot) {
+  std::atomic<int> lost{0};
+  system_->SetLostHandler([&lost] { ++lost; });
+  ScopedNullSink sink(UniqueSinkName("gone"));
+  ASSERT_TRUE(sink.loaded());
+  auto device = Bind(sink.monitor());
+  ASSERT_NE(device, nullptr);
+  RecordingTap tap(0);
+  {
+    // Stopped and dropped by us: nothing to tell.
+    std::unique_ptr<CaptureStream> stream;
+    ASSERT_EQ(system_->Connect(device, 4096, &tap, nullptr, stream), S_OK);
+    ASSERT_EQ(RunAndWait(*stream), S_OK);
+    EXPECT_EQ(stream->Stop(), S_OK);
+  }
+  std::unique_ptr<CaptureStream> stream;
+  ASSERT_EQ(system_->Connect(device, 4096, &tap, nullptr, stream), S_OK);
+  ASSERT_EQ(RunAndWait(*stream), S_OK);
+  EXPECT_EQ(lost, 0);
+  sink.Unload();
+  EXPECT_TRUE(WaitUntil([&] { return lost > 0; }, 5000));
+  EXPECT_EQ(stream->Stop(), S_OK);
+  stream.reset();
+  EXPECT_EQ(lost, 1);
+  system_->SetLostHandler({});
+}
+
 // Freezes a server for the scope.
 class Frozen {
  public:
@@ -470,6 +497,8 @@ TEST_P(Capture, LosingTheServerLeavesAPlayableFileAndCallsThatFail) {
   PrivateServer server(GetParam(), dir.path());
   ASSERT_TRUE(server.ready());
   auto system = MakePulseAudioSystem();
+  std::atomic<int> lost{0};
+  system->SetLostHandler([&lost] { ++lost; });
   std::shared_ptr<CaptureDevice> device;
   ASSERT_TRUE(WaitUntil([&] { return SUCCEEDED(system->BindCaptureDevice("rec_sink.monitor", device)); }, 5000));
   const auto file = dir.path() / "cut.wma";
@@ -484,8 +513,11 @@ TEST_P(Capture, LosingTheServerLeavesAPlayableFileAndCallsThatFail) {
   Child player({"/usr/bin/paplay", "-d", "rec_sink", ToneFile(dir, 10.0).string()});
   ASSERT_TRUE(WaitUntil([&] { return tap.loudBytes_ >= format.avgBytesPerSec / 2; }, 15000));
 
+  EXPECT_EQ(lost, 0);
   server.Kill();
   EXPECT_TRUE(WaitUntil([&] { return FAILED(stream->WaitRunning(0)); }, 5000));
+  // The window hears of it without asking, once for the server and its stream.
+  EXPECT_TRUE(WaitUntil([&] { return lost > 0; }, 5000));
   EXPECT_EQ(stream->Stop(), S_OK);
 
   auto p = media_tools::Probe(file);
@@ -506,6 +538,7 @@ TEST_P(Capture, LosingTheServerLeavesAPlayableFileAndCallsThatFail) {
   EXPECT_TRUE(FAILED(system->BindCaptureDevice("rec_sink.monitor", again)));
   stream.reset();
   device.reset();
+  EXPECT_EQ(lost, 1);
   system.reset();
 }
 
