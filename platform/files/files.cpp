@@ -307,6 +307,12 @@ ProcessInstance ProcessInstance::Current() {
   return ProcessInstance{BootId(), pid, StartTicksOf(pid)};
 }
 
+std::optional<ProcessInstance> ProcessInstance::Of(long long pid) {
+  const unsigned long long start = StartTicksOf(pid);
+  if (start == 0) return std::nullopt;
+  return ProcessInstance{BootId(), pid, start};
+}
+
 std::string ProcessInstance::Tag() const {
   return bootId + "-" + std::to_string(pid) + "-" + std::to_string(startTicks);
 }

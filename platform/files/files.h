@@ -133,8 +133,9 @@ struct ProcessInstance {
   long long pid = 0;
   unsigned long long startTicks = 0;
 
-  // This process.
+  // This process, and another one (nullopt when there is none).
   static ProcessInstance Current();
+  static std::optional<ProcessInstance> Of(long long pid);
   // "<boot id>-<pid>-<start>", fit for a file name, and back (nullopt when
   // the text is not one).
   std::string Tag() const;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -23,6 +24,79 @@ std::string Read(const fs::path& file) {
 }
 
 void Put(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+
+TEST(Files, CreateNewNeverOpensAnExistingNameOrALink) {
+  TempDir dir;
+  const fs::path song = dir.path() / "song.mp3";
+  std::ofstream(song) << "the user's";
+  fs::create_symlink(dir.path() / "target", dir.path() / "link");
+  OutputFile file;
+  for (const fs::path& taken : {song, dir.path() / "link"}) {
+    SCOPED_TRACE(taken.string());
+    EXPECT_FALSE(file.CreateNew(taken));
+    EXPECT_EQ(file.error(), std::errc::file_exists);
+  }
+  EXPECT_EQ(Read(song), "the user's");
+  EXPECT_FALSE(fs::exists(dir.path() / "target"));
+  ASSERT_TRUE(file.CreateNew(dir.path() / "new", 0600));
+  ASSERT_TRUE(file.Write("abcdef", 6));
+  ASSERT_TRUE(file.Truncate(2));
+  ASSERT_TRUE(file.Write("Z", 1));
+  EXPECT_EQ(file.size(), 3);
+  EXPECT_TRUE(file.Close());
+  EXPECT_EQ(Read(dir.path() / "new"), "abZ");
+  EXPECT_EQ(Mode(dir.path() / "new"), 0600u);
+}
+
+TEST(Files, IdentityFollowsLinksAndOtherSpellings) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "songs");
+  std::ofstream(dir.path() / "songs" / "a.mp3") << "a";
+  std::ofstream(dir.path() / "songs" / "b.mp3") << "b";
+  fs::create_directory_symlink(dir.path() / "songs", dir.path() / "linked");
+  const auto a = IdentityOf(dir.path() / "songs" / "a.mp3");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(IdentityOf(dir.path() / "linked" / "a.mp3"), a);
+  EXPECT_EQ(IdentityOf(dir.path() / "songs" / ".." / "songs" / "a.mp3"), a);
+  EXPECT_NE(IdentityOf(dir.path() / "songs" / "b.mp3"), a);
+  EXPECT_EQ(IdentityOf(dir.path() / "songs" / "gone.mp3"), std::nullopt);
+}
+
+TEST(Files, PrivateFoldersAreMadeOwnerOnly) {
+  TempDir dir;
+  ASSERT_TRUE(CreatePrivateFolders(dir.path() / "a" / "b" / "c"));
+  for (const char* sub : {"a", "a/b", "a/b/c"}) EXPECT_EQ(Mode(dir.path() / sub), 0700u) << sub;
+  fs::create_directories(dir.path() / "open");
+  SetMode(dir.path() / "open", 0755);
+  EXPECT_TRUE(CreatePrivateFolders(dir.path() / "open"));
+  EXPECT_EQ(Mode(dir.path() / "open"), 0755u);  // an existing folder keeps its mode
+}
+
+TEST(Files, AProcessRunIsAliveUntilItEndsAndItsTagReadsBack) {
+  const ProcessInstance self = ProcessInstance::Current();
+  EXPECT_TRUE(self.Alive());
+  EXPECT_EQ(ProcessInstance::FromTag(self.Tag()), self);
+  for (const char* bad : {"", "x", "boot-1", "boot-x-1", "boot-1-", "-1-2", "a/b-1-2"}) {
+    EXPECT_EQ(ProcessInstance::FromTag(bad), std::nullopt) << bad;
+  }
+  ProcessInstance other = self;
+  other.startTicks += 1;  // the same PID, another run
+  EXPECT_FALSE(other.Alive());
+  other = self;
+  other.bootId = "another-boot";
+  EXPECT_FALSE(other.Alive());
+
+  std::optional<ProcessInstance> child;
+  {
+    testing_support::Child sleeper({"/bin/sleep", "30"});
+    child = ProcessInstance::Of(sleeper.pid());
+    ASSERT_TRUE(child);
+    EXPECT_TRUE(child->Alive());
+    sleeper.Kill(SIGKILL);
+    sleeper.Wait(5000);
+  }
+  EXPECT_FALSE(child->Alive());
+}
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 // repair, with the encoder and the measurement faked.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -324,6 +325,52 @@ TEST_F(SongFiles, AMarkerWithoutItsFileOrDamagedIsDropped) {
     EXPECT_FALSE(fs::exists(SongMarkerPath()));
     EXPECT_TRUE(repaired.empty());
   }
+}
+
+TEST_F(SongFiles, ASongOfARecorderStillRunningIsLeftAloneUntilItEnds) {
+  fs::create_directories(songs);
+  const fs::path song = songs / "Other - Song.mp3";
+  const std::string bytes(30000, 'S');
+  std::ofstream(song, std::ios::binary) << bytes;
+  std::optional<platform::files::ProcessInstance> other;
+  fs::path marker;
+  {
+    testing_support::Child recorder({"/bin/sleep", "30"});
+    other = platform::files::ProcessInstance::Of(recorder.pid());
+    ASSERT_TRUE(other);
+    marker = SongMarkerPath().parent_path() / ("orv.recording." + other->Tag());
+    fs::create_directories(marker.parent_path());
+    std::ofstream(marker, std::ios::binary)
+        << std::string("orvweb-song 1\n1\0", 16) + song.string() + '\0' + song.string() + '\0' + "Other" + '\0' +
+               "Song" + '\0';
+    EXPECT_TRUE(engine.RepairInterruptedSongs().empty());
+    EXPECT_TRUE(repaired.empty());
+    EXPECT_EQ(Contents(song), bytes);
+    EXPECT_TRUE(fs::exists(marker));
+    recorder.Kill(SIGKILL);
+    recorder.Wait(5000);
+  }
+  const auto repairs = engine.RepairInterruptedSongs();
+  ASSERT_EQ(repairs.size(), 1u);
+  EXPECT_EQ(repairs[0].name, u"Other - Song.mp3");
+  EXPECT_EQ(repaired, std::vector<std::string>{song.string()});
+  EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST_F(SongFiles, ThePlayerPlayingTheSongThroughAnotherPathIsAlreadyRecorded) {
+  const fs::path real = home.path() / "real";
+  fs::create_directories(real);
+  fs::create_directory_symlink(real, songs);  // the songs folder is a link
+  std::ofstream(real / "A - B.mp3", std::ios::binary) << std::string(70000, 'x');
+  ASSERT_EQ(engine.BuildGraph(0), 0);
+  for (const std::string& source : {(real / "A - B.mp3").string(), "file://" + (real / "A%20-%20B.mp3").string()}) {
+    SCOPED_TRACE(source);
+    EXPECT_EQ(engine.StartSong(u"A", u"B", platform::FromUtf8(source)), SONG_ALREADY_RECORDED);
+  }
+  // Another file of the folder is not the song.
+  std::ofstream(real / "C.mp3", std::ios::binary) << "c";
+  EXPECT_EQ(engine.StartSong(u"A", u"B", platform::FromUtf8((real / "C.mp3").string())), 0);
+  ASSERT_EQ(engine.FinishSong(), 0);
 }
 
 }  // namespace
