@@ -187,6 +187,7 @@ void MprisWatcher::NameOwned(const std::string& name, const std::string& owner) 
     Player& player = players_[owner];
     player.name = name;
     player.kind = KindOfPlayer(name);
+    player.shaper = ItemShaper(player.kind.webPages);
   }
   tracker_.Appeared(owner);
   g_dbus_connection_call(connection_, owner.c_str(), kPlayerPath, "org.freedesktop.DBus.Properties", "GetAll",
@@ -231,7 +232,7 @@ void MprisWatcher::Report(Player& player, const std::string& problem) {
 std::optional<MediaInfo> MprisWatcher::ShapeItem(Player& player) {
   const RawItem& raw = *player.raw;
   std::optional<std::u16string> streamName;
-  if (IsStreamItem(raw)) {
+  if (IsStreamItem(raw) && !player.kind.webPages) {  // a page's address is no stream's
     const std::string url = ToUtf8(raw.url);
     auto known = streamNames_.find(url);
     if (known == streamNames_.end()) {

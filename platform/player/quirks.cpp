@@ -22,6 +22,11 @@ constexpr Quirk kQuirks[] = {
     {"org.mpris.MediaPlayer2.kdeconnect", {.follow = false}},
     // VLC 3 reads a stream's titles (vlc:nowplaying) without announcing them.
     {"org.mpris.MediaPlayer2.vlc", {.follow = true, .poll = true}},
+    // Firefox gives a page's media session the page's address and a short,
+    // changing length; Chromium gives no address and an endless length.
+    {"org.mpris.MediaPlayer2.firefox", {.follow = true, .webPages = true}},
+    {"org.mpris.MediaPlayer2.chromium", {.follow = true, .webPages = true}},
+    {"org.mpris.MediaPlayer2.chrome", {.follow = true, .webPages = true}},
 };
 
 bool NameMatches(std::string_view busName, std::string_view name) {
@@ -153,7 +158,7 @@ std::optional<MediaInfo> ItemShaper::Shape(const RawItem& raw, const std::option
     Remember(raw.title);
     info.title = raw.nowPlaying;
   }
-  if (!IsStreamItem(raw)) return info;
+  if (!webPages_ && !IsStreamItem(raw)) return info;
 
   if (streamName) Remember(*streamName);
   if (!IsSong(info.title)) {

@@ -20,6 +20,9 @@ namespace platform::player {
 struct PlayerKind {
   bool follow = false;  // a player of its own; proxies mirror or relay others
   bool poll = false;    // Metadata changes go unannounced: read it while playing
+  // A browser: its items are what web pages set, whose address is the page's
+  // and whose length says nothing; any of them may be a station's.
+  bool webPages = false;
 };
 
 // Any name under org.mpris.MediaPlayer2. is a player to follow, unless the
@@ -51,12 +54,14 @@ bool IsStreamItem(const RawItem& raw);
 // an "artist" is dropped, so the recorder splits "Artist - Title" itself.
 class ItemShaper {
  public:
+  explicit ItemShaper(bool webPages = false) : webPages_(webPages) {}
   std::optional<MediaInfo> Shape(const RawItem& raw, const std::optional<std::u16string>& streamName = std::nullopt);
 
  private:
   void Remember(const std::u16string& name);
   bool IsStation(const std::u16string& name) const;
 
+  bool webPages_;
   std::u16string url_;
   std::set<std::u16string> stations_;  // trimmed, ASCII letters folded
   bool songSeen_ = false;

@@ -193,25 +193,51 @@ testing_support::LocalHttpServer::Response Status(const Song& song) {
 
 // Chromium gives the page's media session to MPRIS: no address, an endless
 // length, the station as the artist.
-TEST_F(StationTest, Chromium) {
-  testing_support::LocalHttpServer site;
-  testing_support::LocalHttpServer::Response page;
-  page.body = RadioPage(stream_.url());
-  page.headers = {{"Content-Type", "text/html; charset=utf-8"}};
-  site.Route("/", page);
-  site.Route("/status.json", Status(kSongs[0]));
-  onAir_ = [&](const Song& song) { site.Route("/status.json", Status(song)); };
+class BrowserTest : public StationTest {
+ protected:
+  void SetUp() override {
+    StationTest::SetUp();
+    testing_support::LocalHttpServer::Response page;
+    page.body = RadioPage(stream_.url());
+    page.headers = {{"Content-Type", "text/html; charset=utf-8"}};
+    site_.Route("/", page);
+    site_.Route("/status.json", Status(kSongs[0]));
+    onAir_ = [this](const Song& song) { site_.Route("/status.json", Status(song)); };
+  }
+  testing_support::LocalHttpServer site_;
+};
 
+TEST_F(BrowserTest, Chromium) {
   const auto home = session_.dir() / "chromium-home";
   std::filesystem::create_directories(home);
   testing_support::Child chromium({"/usr/bin/env", "HOME=" + home.string(), "DISPLAY=" + RigValue("DISPLAY"),
                                    "PULSE_SINK=" + SinkName(), "/usr/bin/chromium", "--no-sandbox",
                                    "--user-data-dir=" + (home / "profile").string(), "--no-first-run",
                                    "--no-default-browser-check", "--password-store=basic", "--disable-gpu",
-                                   "--autoplay-policy=no-user-gesture-required", site.Url("/")});
+                                   "--autoplay-policy=no-user-gesture-required", site_.Url("/")});
   ExpectEverySongNamedRight();
   chromium.Kill(SIGTERM);
   chromium.Wait(20000);
+}
+
+// Firefox ESR gives the page's media session the page's address and a short
+// length; it plays with autoplay allowed in a profile of its own.
+TEST_F(BrowserTest, FirefoxEsr) {
+  const auto home = session_.dir() / "firefox-home";
+  std::filesystem::create_directories(home / "profile");
+  std::ofstream(home / "profile" / "user.js") << R"(user_pref("media.autoplay.default", 0);
+user_pref("media.autoplay.blocking_policy", 0);
+user_pref("media.hardwaremediakeys.enabled", true);
+user_pref("browser.shell.checkDefaultBrowser", false);
+user_pref("datareporting.policy.dataSubmissionEnabled", false);
+user_pref("browser.aboutwelcome.enabled", false);
+)";
+  testing_support::Child firefox({"/usr/bin/env", "HOME=" + home.string(), "DISPLAY=" + RigValue("DISPLAY"),
+                                  "PULSE_SINK=" + SinkName(), "/usr/bin/firefox-esr", "-profile",
+                                  (home / "profile").string(), "-no-remote", site_.Url("/")});
+  ExpectEverySongNamedRight();
+  firefox.Kill(SIGTERM);
+  firefox.Wait(20000);
 }
 
 }  // namespace

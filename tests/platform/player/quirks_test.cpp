@@ -35,6 +35,7 @@ struct PlayerRow {
   const char* player;
   std::optional<std::u16string> streamName;  // the stream's icy-name, when it was read
   std::vector<Step> steps;
+  bool browser = false;
 };
 
 TEST(PlayerQuirks, EachPlayersStationItemsComeOutAsArtistDashTitle) {
@@ -79,6 +80,17 @@ TEST(PlayerQuirks, EachPlayersStationItemsComeOutAsArtistDashTitle) {
         {Dict({{"xesam:artist", Artists("Radio Orv")}, {"xesam:title", g_variant_new_string("Ann - First")},
                {"xesam:album", g_variant_new_string("Pop")}, {"mpris:length", g_variant_new_int64(INT64_MAX)}}),
          {u"", u"Ann - First", u""}}}},
+      {"Firefox ESR: the page's address, a short length; the station shown first",
+       std::nullopt,
+       {{Dict({{"xesam:title", g_variant_new_string("Radio Orv")},
+               {"xesam:url", g_variant_new_string("http://127.0.0.1/radio.html")},
+               {"mpris:length", g_variant_new_int64(4000000)}}),
+         {u"", u"Radio Orv", u"http://127.0.0.1/radio.html"}},
+        {Dict({{"xesam:artist", Artists("Radio Orv")}, {"xesam:title", g_variant_new_string("Ann - First")},
+               {"xesam:url", g_variant_new_string("http://127.0.0.1/radio.html")},
+               {"mpris:length", g_variant_new_int64(4000000)}}),
+         {u"", u"Ann - First", u"http://127.0.0.1/radio.html"}}},
+       true},
       {"a page that names the song at once: the same artist over changing songs is the station",
        std::nullopt,
        {{Dict({{"xesam:artist", Artists("Radio Orv")}, {"xesam:title", g_variant_new_string("Ann - First")},
@@ -113,7 +125,7 @@ TEST(PlayerQuirks, EachPlayersStationItemsComeOutAsArtistDashTitle) {
   };
   for (const PlayerRow& row : rows) {
     SCOPED_TRACE(row.player);
-    ItemShaper shaper;
+    ItemShaper shaper(row.browser);
     int n = 0;
     for (const Step& step : row.steps) {
       SCOPED_TRACE(++n);
@@ -125,29 +137,30 @@ TEST(PlayerQuirks, EachPlayersStationItemsComeOutAsArtistDashTitle) {
   }
 }
 
-TEST(PlayerQuirks, ProxiesAreNotFollowedAndVlcIsRead) {
+TEST(PlayerQuirks, ProxiesAreNotFollowedVlcIsReadBrowsersCarryPages) {
   const struct {
     const char* name;
-    bool follow;
-    bool poll;
+    bool follow, poll, webPages;
   } cases[] = {
-      {"org.mpris.MediaPlayer2.mpv", true, false},
-      {"org.mpris.MediaPlayer2.vlc", true, true},
-      {"org.mpris.MediaPlayer2.vlc.instance4242", true, true},
-      {"org.mpris.MediaPlayer2.vlcplayer", true, false},  // only VLC's own name
-      {"org.mpris.MediaPlayer2.audacious", true, false},
-      {"org.mpris.MediaPlayer2.chromium.instance77", true, false},
-      {"org.mpris.MediaPlayer2.playerctld", false, false},
-      {"org.mpris.MediaPlayer2.kdeconnect.mpris_phone_spotify", false, false},
-      {"org.mpris.MediaPlayer2.", false, false},
-      {"org.mpris.MediaPlayer2", false, false},
-      {"org.freedesktop.DBus", false, false},
+      {"org.mpris.MediaPlayer2.mpv", true, false, false},
+      {"org.mpris.MediaPlayer2.vlc", true, true, false},
+      {"org.mpris.MediaPlayer2.vlc.instance4242", true, true, false},
+      {"org.mpris.MediaPlayer2.vlcplayer", true, false, false},  // only VLC's own name
+      {"org.mpris.MediaPlayer2.audacious", true, false, false},
+      {"org.mpris.MediaPlayer2.chromium.instance77", true, false, true},
+      {"org.mpris.MediaPlayer2.firefox.instance_1_14", true, false, true},
+      {"org.mpris.MediaPlayer2.playerctld", false, false, false},
+      {"org.mpris.MediaPlayer2.kdeconnect.mpris_phone_spotify", false, false, false},
+      {"org.mpris.MediaPlayer2.", false, false, false},
+      {"org.mpris.MediaPlayer2", false, false, false},
+      {"org.freedesktop.DBus", false, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const PlayerKind kind = KindOfPlayer(c.name);
     EXPECT_EQ(kind.follow, c.follow);
     EXPECT_EQ(kind.poll, c.poll);
+    EXPECT_EQ(kind.webPages, c.webPages);
   }
 }
 
