@@ -100,7 +100,8 @@ class Controller : public ::testing::Test {
 
   void SetUp() override { MakeDialog(); }
 
-  void MakeDialog() {
+  // pageClient: the describing pages' session; nullptr: web.
+  void MakeDialog(platform::http::Client* pageClient = nullptr) {
     orvweb::DlgServices services;
     services.audio = &audio;
     services.clock = &clock;
@@ -109,7 +110,7 @@ class Controller : public ::testing::Test {
     services.messageBox = &boxes;
     services.optionsPage = &options;
     services.tray = &tray;
-    services.pageClient = &web;
+    services.pageClient = pageClient ? pageClient : &web;
     services.findPlayerWindow = [this] { return playerRunning; };
     dlg = std::make_unique<COrvWebRecorderDlg>(loop, std::move(services));
   }
