@@ -38,6 +38,8 @@ constexpr float kLevelFactor = 0.0030517578125f;
 constexpr float kSilenceThreshold = 2.0f;
 constexpr int kRunWaitMs = 2000;
 constexpr int kDefaultMinSongLength = 40;
+// Song changes that may wait behind a split whose boundary lies ahead.
+constexpr size_t kMaxQueuedSongs = 8;
 
 // The level in thousandths as stored. The small bias keeps a level such as
 // 0.29 + 0.05 from being stored as 339 for want of one binary digit.
@@ -439,7 +441,7 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
 HRESULT CRecordingEngine::FinishSong() {
   // A change still waiting for its split is made first: this finish then
   // ends the song that change started.
-  if (pendingSong_ && !splitting_) ResolveSplit(UINT64_MAX);
+  while (pendingSong_ && !splitting_) ResolveSplit(PendingLimit());
   if (engineState_ == kEngineIdle) return S_OK;
   HRESULT hr = E_POINTER;
   if (mediaControl_) hr = mediaControl_->Stop();
@@ -641,8 +643,19 @@ HRESULT CRecordingEngine::SplitSong(const std::u16string& artist, const std::u16
       return SONG_ALREADY_RECORDED;
     }
   }
-  // An earlier change still waiting is split first, short of this one.
-  if (pendingSong_) ResolveSplit(delay_.LimitForNextChange());
+  if (pendingSong_) {
+    PendingSong change{artist, title, sourceUrl, 0, delay_.written(), delay_.LimitForNextChange()};
+    // The waiting split's boundary still lies ahead: this change waits its
+    // turn, so that split is still made where its audio changes.
+    if (!queuedSongs_.empty() || delay_.BoundaryAhead()) {
+      queuedSongs_.push_back(std::move(change));
+      // A flood of changes: the oldest waiting split is made now.
+      if (queuedSongs_.size() > kMaxQueuedSongs) ResolveSplit(PendingLimit());
+      return S_OK;
+    }
+    // An earlier change still waiting is split first, short of this one.
+    ResolveSplit(change.limitBefore);
+  }
   if (!lookingBack()) return StartSong(artist, title, sourceUrl);
 
   if (!splitWindow_ && owner_) {
@@ -658,7 +671,7 @@ HRESULT CRecordingEngine::SplitSong(const std::u16string& artist, const std::u16
 }
 
 void CRecordingEngine::OnSplitReady(uint32_t request) {
-  if (pendingSong_ && pendingSong_->request == request) ResolveSplit(UINT64_MAX);
+  if (pendingSong_ && pendingSong_->request == request) ResolveSplit(PendingLimit());
 }
 
 void CRecordingEngine::ResolveSplit(uint64_t limit) {
@@ -671,6 +684,20 @@ void CRecordingEngine::ResolveSplit(uint64_t limit) {
   splitting_ = false;
   // No file took the audio past the split: it is not kept for a later one.
   if (FAILED(started) || !delayFeeding_.load(std::memory_order_relaxed)) delay_.Discard();
+  if (queuedSongs_.empty()) return;
+  PendingSong following = std::move(queuedSongs_.front());
+  queuedSongs_.pop_front();
+  if (SUCCEEDED(started) && delayFeeding_.load(std::memory_order_relaxed) && engineState_ == kEngineRunning) {
+    // The next change's turn, from where it arrived.
+    following.request = delay_.RequestSplit(following.arrival);
+    pendingSong_ = std::move(following);
+    if (!splitWindow_) ResolveSplit(PendingLimit());
+  } else {
+    // Nothing is being recorded to split: the latest title simply starts.
+    if (!queuedSongs_.empty()) following = std::move(queuedSongs_.back());
+    queuedSongs_.clear();
+    StartSong(following.artist, following.title, following.sourceUrl);
+  }
 }
 
 bool CRecordingEngine::SongFileFailed() const {

@@ -14,6 +14,7 @@
 // threads apart without a lock.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -134,7 +135,8 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   // recorded ends at the boundary found in the delayed audio and the next
   // starts there; that happens a moment later, on this thread, once the
   // audio past the expected boundary has been captured (or at the next
-  // finish or change, whichever comes first). Without it: FinishSong, then
+  // finish or change, whichever comes first; a change that comes while that
+  // boundary still lies ahead waits its turn instead). Without it: FinishSong, then
   // StartSong. SONG_ALREADY_RECORDED as from StartSong, nothing changed.
   HRESULT SplitSong(const std::u16string& artist, const std::u16string& title, const std::u16string& sourceUrl);
 
@@ -243,8 +245,17 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
     std::u16string title;
     std::u16string sourceUrl;
     uint32_t request = 0;
+    // A change queued behind another: the frame it arrived at, and the
+    // limit that sets on the split before it.
+    uint64_t arrival = 0;
+    uint64_t limitBefore = UINT64_MAX;
   };
   std::optional<PendingSong> pendingSong_;
+  // Changes that came while the pending split's boundary still lay ahead
+  // (titles that come early): each is split in turn, after the one before.
+  std::deque<PendingSong> queuedSongs_;
+  // The limit for deciding the pending split: short of the next change's.
+  uint64_t PendingLimit() const { return queuedSongs_.empty() ? UINT64_MAX : queuedSongs_.front().limitBefore; }
   // Inside ResolveSplit: FinishSong drains up to splitAt_ only and StartSong
   // keeps the rest for the new file.
   bool splitting_ = false;

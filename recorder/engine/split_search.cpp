@@ -181,8 +181,8 @@ bool SplitDelayLine::Process(const uint8_t* data, size_t frames, PcmSink& sink) 
   return state_.compare_exchange_strong(expected, kReady, std::memory_order_acq_rel);
 }
 
-uint32_t SplitDelayLine::RequestSplit() {
-  arrival_ = written_.load(std::memory_order_acquire);
+uint32_t SplitDelayLine::RequestSplit(uint64_t arrival) {
+  arrival_ = std::min(arrival, written_.load(std::memory_order_acquire));
   const uint64_t target = static_cast<uint64_t>(std::max<int64_t>(0, expectedBoundary()));
   const uint64_t decideAt = std::max<uint64_t>(arrival_, target + forwardFrames_);
   target_.store(target, std::memory_order_relaxed);

@@ -104,10 +104,16 @@ class SplitDelayLine {
   // The caller then tells the window thread.
   bool Process(const uint8_t* data, size_t frames, PcmSink& sink);
 
-  // Window thread: a title change arrived now. Replaces a pending request;
+  // Window thread: a title change arrived now, or at frame `arrival` for a
+  // change that waited for the split before it. Replaces a pending request;
   // a caller that wants the earlier one decides it first. Returns the
   // request's number, which `readyRequest` reports back.
-  uint32_t RequestSplit();
+  uint32_t RequestSplit(uint64_t arrival = UINT64_MAX);
+  // The pending split's expected boundary has not been captured yet (its
+  // title came early): deciding it now would miss it.
+  bool BoundaryAhead() const {
+    return splitPending() && target_.load(std::memory_order_relaxed) + minQuietFrames_ > written();
+  }
   bool splitPending() const { return state_.load(std::memory_order_acquire) != kIdle; }
   uint32_t request() const { return request_.load(std::memory_order_relaxed); }
   // Frame position at which the pending request arrived and the boundary it

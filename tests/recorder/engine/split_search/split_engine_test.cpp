@@ -197,8 +197,10 @@ TEST_F(SplitEngine, EachWmaFileHoldsItsOwnSongPrimedWithTheAudioBeforeIt) {
     std::vector<double> seconds;
   };
   // The last case has a song shorter than the window.
-  // -2.8 s: the title comes well before the boundary, which the split waits for.
-  for (const Case& c : {Case{0.4, {5, 5, 5}}, Case{-0.3, {5, 5, 5}}, Case{-2.8, {5, 5, 5}}, Case{0.8, {5, 5, 1.2, 5}}}) {
+  // -2.8 s: the title comes well before the boundary, which the split waits
+  // for; with -1.6 s and a 1 s song the next title comes while it waits.
+  for (const Case& c : {Case{0.4, {5, 5, 5}}, Case{-0.3, {5, 5, 5}}, Case{-2.8, {5, 5, 5}}, Case{0.8, {5, 5, 1.2, 5}},
+                        Case{-1.6, {5, 5, 5, 1.0, 5}}}) {
     SCOPED_TRACE(c.lag);
     fs::remove_all(songs);
     const Program p = Songs(c.seconds);
