@@ -8,6 +8,13 @@ in the same run: start-up time to "User interface is loaded.", the CPU share
 and PSS of the recorder and of its web process while only monitoring and
 while recording 128 kbit/s MP3; and the split latency from the player's title
 change on D-Bus to the new song file, over 10 changes.
+
+Then the ratios that say what the program costs beyond its encoder: main +
+web process while recording MP3 with the window shown and with it hidden in
+the tray (a tray host of the bench's own, under a window manager), against
+the lame command line encoding the same PCM at real-time rate; and the
+recording window against the minimal window making the same live writes on
+the same page (a bar 15 times a second, a clock once a second).
 """
 import os
 import statistics
@@ -105,9 +112,59 @@ class FileWatch(threading.Thread):
             time.sleep(0.005)
 
 
-def baseline(demo, url):
+def lame_realtime(pcm, seconds=SAMPLE_S):
+    """lame's CPU share (percent of one core) encoding 44.1 kHz stereo PCM fed
+    as fast as it plays, in 20 ms blocks, for seconds."""
+    rate = 44100 * 4
+    proc = subprocess.Popen(["lame", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian",
+                             "-m", "j", "-V", "3", "-b", "128", "-F", "--silent", "-", "/dev/null"],
+                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        start = cpu_seconds(proc.pid)
+        t0 = time.monotonic()
+        sent = 0
+        while time.monotonic() - t0 < seconds:
+            due = int((time.monotonic() - t0) * rate) // 4 * 4
+            while sent < due:
+                at = sent % len(pcm)
+                chunk = pcm[at:at + due - sent]
+                proc.stdin.write(chunk)
+                sent += len(chunk)
+            proc.stdin.flush()
+            time.sleep(0.02)
+        wall = time.monotonic() - t0
+        return 100.0 * (cpu_seconds(proc.pid) - start) / wall
+    finally:
+        proc.stdin.close()
+        proc.wait()
+
+
+def decoded_pcm(path):
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le", "-ar", "44100", "-ac", "2", "-"],
+                          stdout=subprocess.PIPE, check=True).stdout
+
+
+def xdotool(demo, *args):
+    return subprocess.run(["xdotool"] + list(args), env=demo.env(), stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, text=True).stdout.split()
+
+
+def start_desktop(demo):
+    """A window manager (minimising needs one) and a tray host on the rig."""
+    demo.spawn("wm", ["openbox", "--sm-disable"])
+    d.wait_for("the window manager", lambda: "0x" in subprocess.run(
+        ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=demo.env(), stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL, text=True).stdout, 15)
+    demo.spawn("tray", [os.path.join(demo.build, "bench", "tray_host", "tray_host")])
+    log = os.path.join(demo.dir, "tray.log")
+    d.wait_for("the tray host", lambda: "ready" in open(log).read(), 15)
+    return log
+
+
+def baseline(demo, url, live=False):
     t0 = time.monotonic()
-    proc = subprocess.Popen([os.path.join(demo.build, "bench", "webkit_baseline", "webkit_baseline"), url],
+    proc = subprocess.Popen([os.path.join(demo.build, "bench", "webkit_baseline", "webkit_baseline"), url]
+                            + (["--live"] if live else []),
                             env=demo.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, text=True)
     try:
@@ -127,11 +184,14 @@ def main(build):
     demo = d.Demo(build)
     try:
         demo.start_rig()
-        demo.write_profile(MinSongLength=2)
+        # As a user runs it: no debug log file.
+        demo.write_profile(MinSongLength=2, DebugMode=0, ShowMinimizeWarning=0)
+        tray_log = start_desktop(demo)
         page = d.ROOT + "/web/en/orvweb.htm"
         base_start, base_ui, base_web = baseline(demo, "file://" + page)
         # The first start of a web process after a build is slower; both get a warm one.
         base_start = min(base_start, baseline(demo, "file://" + page)[0])
+        _, live_ui, live_web = baseline(demo, "file://" + page, live=True)
 
         demo.start_radio(SONGS)
         demo.start_player()
@@ -152,9 +212,20 @@ def main(build):
         open(demo.go, "w").close()
         time.sleep(2)
         recording = sample(pids)
-        demo.wait_log("New song " + SONGS[11][0].split(" - ")[0], 150)
+
+        # Minimised with a tray host there: the window waits in the tray.
+        xdotool(demo, "windowminimize", demo.window)
+        d.wait_for("the window in the tray", lambda: "item " in open(tray_log).read()
+                   and demo.window not in xdotool(demo, "search", "--onlyvisible", "--name", d.WINDOW_TITLE), 15)
+        time.sleep(1)
+        hidden = sample(pids)
+        # The log is not written while the window is hidden: the last file tells.
+        d.wait_for("the last song's file", lambda: SONGS[11][3] in files.seen, 150)
         files.running = False
         titles.stop()
+        songs = sorted((os.path.join(demo.songs, n) for n in os.listdir(demo.songs) if n.endswith(".mp3")),
+                       key=os.path.getsize)
+        lame = lame_realtime(decoded_pcm(songs[-1])) if songs else 0.0
     finally:
         demo.stop()
 
@@ -185,6 +256,28 @@ def main(build):
         print("| Split latency, max (ms) | %.0f | - | - |" % max(latencies))
     else:
         print("| Split latency | n/a: no title changes seen | - | - |")
+
+    def both(figures):
+        return figures[rec][0] + figures.get(web, (0, 0))[0]
+
+    print()
+    print("| Ratio (CPU, % of a core) | Recorder | Baseline | Ratio |")
+    print("|---|---|---|---|")
+    ratios = [
+        ("Recording MP3, window shown: main + web vs `lame` at real-time rate", both(recording), lame),
+        ("Recording MP3, window hidden in the tray: main + web vs `lame` at real-time rate", both(hidden), lame),
+        ("Recording MP3, window shown: main + web vs the minimal window making the same live writes",
+         both(recording), live_ui[0] + live_web[0]),
+        ("Recording MP3, window shown: web process vs the minimal window's, same live writes",
+         recording.get(web, (0, 0))[0], live_web[0]),
+    ]
+    for name, value, base in ratios:
+        ratio = "%.2f" % (value / base) if base else "-"
+        print("| %s | %.2f | %.2f | %s |" % (name, value, base, ratio))
+    print("| Start-up to \"User interface is loaded.\" vs the minimal window (s) | %.2f | %.2f | %.2f |"
+          % (startup, base_start, startup / base_start if base_start else 0))
+    print("| Recording MP3, window hidden in the tray: main process / web process | %.2f / %.2f | - | - |"
+          % (hidden[rec][0], hidden.get(web, (0, 0))[0]))
     return 0
 
 
