@@ -8,14 +8,17 @@
 //      before the boundary is heard) and 0.4 s and 0.8 s;
 //      and how long after the title each split is decided (the old file is
 //      written meanwhile);
-//  (b) CPU cost of the delay line per capture buffer beside the plain path
-//      that hands the buffer straight on (ratio, same run).
+//  (b) CPU cost of the delay line per capture buffer, its ring in memory and
+//      in the journal file, beside the plain path that hands the buffer
+//      straight on (ratio, same run).
+#include <stdlib.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -192,15 +195,23 @@ void DelayCost() {
     for (size_t b = 0; b < buffers; ++b)
       plainSink.WritePcm(reinterpret_cast<const int16_t*>(bytes + b * kBuffer * 4), kBuffer);
   });
-  SplitDelayLine line;
-  line.Configure(Stereo(), 3000);
-  const double delayed = best([&] {
-    for (size_t b = 0; b < buffers; ++b) line.Process(bytes + b * kBuffer * 4, kBuffer, delayedSink);
-  });
   const double audioSeconds = static_cast<double>(buffers * kBuffer) / kRate;
-  std::printf("(b) delay line CPU / plain path (copy)     %.2f  (%.0f ns vs %.0f ns per %zu-frame buffer; %.4f%% of real time)\n",
-              delayed / plain, delayed / buffers * 1e9, plain / buffers * 1e9, kBuffer,
-              delayed / audioSeconds * 100);
+  // The ring in memory, and in its journal file (in a state folder of the
+  // bench's own, never the user's).
+  char folder[] = "/tmp/split-bench-XXXXXX";
+  if (!::mkdtemp(folder)) return;
+  ::setenv("XDG_STATE_HOME", folder, 1);
+  for (const bool journaled : {false, true}) {
+    SplitDelayLine line;
+    line.Configure(Stereo(), 3000, journaled);
+    const double delayed = best([&] {
+      for (size_t b = 0; b < buffers; ++b) line.Process(bytes + b * kBuffer * 4, kBuffer, delayedSink);
+    });
+    std::printf("(b) delay line CPU, %-9s / plain path (copy) %.2f  (%.0f ns vs %.0f ns per %zu-frame buffer; %.4f%% of real time)\n",
+                line.journaled() ? "journaled" : "in memory", delayed / plain, delayed / buffers * 1e9,
+                plain / buffers * 1e9, kBuffer, delayed / audioSeconds * 100);
+  }
+  std::filesystem::remove_all(folder);
   std::printf("    resident ring for 3000 ms at 44.1 kHz stereo: %.0f KiB\n",
               (2 * 3000 + 2500 + 60) / 1000.0 * kRate * 4 / 1024);
   volatile uint64_t keep = plainSink.sum + delayedSink.sum;
