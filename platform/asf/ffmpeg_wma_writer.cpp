@@ -63,6 +63,11 @@ constexpr uint8_t kFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xC
 constexpr uint8_t kContentDescription[16] = {0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
                                              0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
 
+constexpr uint8_t kDataObject[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                    0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+
+bool FinishCutFile(const std::string& utf8Path);
+
 uint64_t GetLe(const uint8_t* p, int bytes) {
   uint64_t v = 0;
   for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
@@ -325,6 +330,7 @@ class FfmpegWmaWriter final : public WmaWriter {
     // A file belongs to one run: the next one needs its own name and
     // attributes, so a run never overwrites a finished song or inherits its
     // tags.
+    const std::string path = std::move(path_);
     path_.clear();
     attributes_.clear();
     if (!output_) return S_OK;
@@ -357,6 +363,8 @@ class FfmpegWmaWriter final : public WmaWriter {
     const bool closeOk = file_->Close();
     const bool ok = trailerOk && closeOk && !failed_;
     Reset();
+    // The muxer stops writing at the first failed write, its header too.
+    if (writeFailed_.load(std::memory_order_relaxed)) FinishCutFile(path);
     return ok ? S_OK : E_FAIL;
   }
 
@@ -572,6 +580,66 @@ std::optional<int64_t> WmaDurationMs(const std::string& utf8Path) {
   if (!in || in->duration == AV_NOPTS_VALUE || in->duration < 0) return std::nullopt;
   return av_rescale(in->duration, 1000, AV_TIME_BASE);
 }
+
+namespace {
+
+// A file whose writes failed part-way (disk full): cut to its whole data
+// packets, and its header told, in place, how many there are and how long
+// they play. In place because a full disk has no room for a copy.
+bool FinishCutFile(const std::string& utf8Path) {
+  files::UniqueFd fd(::open(utf8Path.c_str(), O_RDWR | O_CLOEXEC));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return false;
+  std::vector<uint8_t> head(std::min<int64_t>(st.st_size, 1 << 16));
+  if (head.size() < 30 + 50 || !files::PReadAll(fd.get(), head.data(), head.size(), 0)) return false;
+  if (std::memcmp(head.data(), kHeaderObject, 16) != 0) return false;
+  const uint64_t headerBytes = GetLe(head.data() + 16, 8);
+  if (headerBytes + 50 > head.size()) return false;
+  uint8_t* data = head.data() + headerBytes;
+  if (std::memcmp(data, kDataObject, 16) != 0) return false;
+  uint8_t* properties = nullptr;
+  for (uint64_t at = 30; at + 24 <= headerBytes;) {
+    const uint64_t length = GetLe(head.data() + at + 16, 8);
+    if (length < 24 || at + length > headerBytes) return false;
+    if (std::memcmp(head.data() + at, kFileProperties, 16) == 0 && length >= 104) properties = head.data() + at;
+    at += length;
+  }
+  if (!properties) return false;
+  const uint64_t packetBytes = GetLe(properties + 92, 4);
+  if (packetBytes == 0 || packetBytes != GetLe(properties + 96, 4)) return false;
+  const uint64_t dataStart = headerBytes + 50;
+  const uint64_t packets = (static_cast<uint64_t>(st.st_size) - dataStart) / packetBytes;
+  const uint64_t size = dataStart + packets * packetBytes;
+  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return false;
+
+  // How long the whole packets play, from the packets themselves.
+  int64_t endMs = 0;
+  {
+    const InputPtr in = OpenInput(utf8Path);
+    if (!in) return false;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet) return false;
+    while (av_read_frame(in.get(), packet.get()) >= 0) {
+      const AVRational base = in->streams[packet->stream_index]->time_base;
+      if (packet->pts != AV_NOPTS_VALUE) {
+        endMs = std::max(endMs, av_rescale_q(packet->pts + packet->duration, base, AVRational{1, 1000}));
+      }
+      av_packet_unref(packet.get());
+    }
+  }
+  // The demuxer's times already leave out the preroll.
+  const uint64_t prerollMs = GetLe(properties + 80, 8);
+  const uint64_t playMs = endMs > 0 ? static_cast<uint64_t>(endMs) : 0;
+  PutLe(properties + 40, size, 8);
+  PutLe(properties + 56, packets, 8);
+  PutLe(properties + 64, (playMs + prerollMs) * 10000, 8);
+  PutLe(properties + 72, playMs * 10000, 8);
+  PutLe(data + 16, 50 + packets * packetBytes, 8);
+  PutLe(data + 40, packets, 8);
+  return files::PWriteAll(fd.get(), head.data(), dataStart, 0);
+}
+
+}  // namespace
 
 std::u16string WmaDescription(const std::string& utf8Path) {
   const InputPtr in = OpenInput(utf8Path);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/asf/asf.h"
 #include "platform/html/memory_page.h"
 #include "platform/loop/glib_loop.h"
 #include "platform/shell/fake_message_box.h"
@@ -114,6 +115,7 @@ class FileFaults : public ::testing::Test {
 
     DlgServices services;
     services.audio = audio.get();
+    services.makeWmaWriter = [] { return platform::asf::MakeFfmpegWmaWriter(); };
     services.webNotice = &notices;
     services.messageBox = &boxes;
     services.optionsPage = &options;
@@ -206,7 +208,12 @@ TEST_F(FileFaults, AForeignFileWithTwoId3v2TagsStaysAndTheTakeIsSavedBeside) {
   EXPECT_NE(Log().find("The new recording is kept as Artist A - Song A (2).mp3"), std::string::npos) << Log();
 }
 
-TEST_F(FileFaults, ASongsFolderThatFillsUpKeepsTheSongAsFarAsWrittenAndTellsTheUser) {
+class FullFolder : public FileFaults, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FullFolder, KeepsTheSongAsFarAsWrittenAndTellsTheUser) {
+  const int format = GetParam();
+  const std::string name = format == kOutputFormatMp3 ? "Artist F - Full Song.mp3" : "Artist F - Full Song.wma";
+  WriteProfileInt(kKeyOutputFormat, format);
   fs::create_directories(songs);
   if (::mount("tmpfs", songs.c_str(), "tmpfs", 0, "size=160k") != 0) {
     GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
@@ -222,12 +229,15 @@ TEST_F(FileFaults, ASongsFolderThatFillsUpKeepsTheSongAsFarAsWrittenAndTellsTheU
       << Log();
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_NE(platform::ToUtf8(boxes.shown[0].text).find(songs.string()), std::string::npos);
-  ASSERT_TRUE(fs::exists(songs / "Artist F - Full Song.mp3")) << testing::PrintToString(FilesIn(songs));
-  ExpectWholeSong(songs / "Artist F - Full Song.mp3", "Full Song", 4.0);
+  ASSERT_TRUE(fs::exists(songs / name)) << testing::PrintToString(FilesIn(songs));
+  ExpectWholeSong(songs / name, "Full Song", 4.0);
   // The header tells what the frames hold.
-  auto probe = media_tools::Probe(songs / "Artist F - Full Song.mp3");
-  EXPECT_NEAR(std::atof(probe["duration"].c_str()), DecodedSeconds(songs / "Artist F - Full Song.mp3"), 0.1);
+  auto probe = media_tools::Probe(songs / name);
+  EXPECT_NEAR(std::atof(probe["duration"].c_str()), DecodedSeconds(songs / name), 0.1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, FullFolder, ::testing::Values(kOutputFormatMp3, kOutputFormatWma),
+                         [](const auto& info) { return std::string(info.param == kOutputFormatMp3 ? "Mp3" : "Wma"); });
 
 TEST_F(FileFaults, ASongsFolderRemovedMidSongStopsWithAMessageAndTheNextRecordWorks) {
   RecordFor("Artist R", "Removed Song", 2500);
