@@ -1,9 +1,9 @@
 // A recorder that dies mid-song: the real engine with the real LAME or WMA
 // writer, fed a 440 Hz tone through the capture tap. It records
 // `seconds` of audio at once, writes "ready" to the file named last, then
-// keeps recording in real time until it is killed. After every buffer the
-// frames delivered so far stand in "<ready file>.frames" (8 bytes), so the
-// test knows how much audio there was at the kill.
+// keeps recording in real time until it is killed. Before every buffer is
+// delivered, the frames up to its end stand in "<ready file>.frames"
+// (8 bytes), so the test knows how much audio there was at the kill.
 //   crash_song_child <1 = MP3 | 2 = WMA> <seconds> <ready file>
 #include <fcntl.h>
 #include <unistd.h>
@@ -62,9 +62,10 @@ int main(int argc, char** argv) {
       const auto v = static_cast<int16_t>(std::lround(12000.0 * std::sin(2.0 * M_PI * 440.0 * frame / 44100.0)));
       buffer[2 * i] = buffer[2 * i + 1] = v;
     }
-    const bool delivered = audio.lastStream()->Deliver(buffer);
+    // Counted before it is handed over: a kill in between errs towards more.
     const int64_t frames = frame;
-    return delivered && ::pwrite(progress, &frames, sizeof frames, 0) == static_cast<ssize_t>(sizeof frames);
+    return ::pwrite(progress, &frames, sizeof frames, 0) == static_cast<ssize_t>(sizeof frames) &&
+           audio.lastStream()->Deliver(buffer);
   };
   for (int i = 0; i < seconds * 10; ++i) {
     if (!next()) return 5;
