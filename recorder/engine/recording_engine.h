@@ -86,7 +86,7 @@ struct SongFileTools {
   std::function<std::optional<int64_t>(const std::string& utf8Path, int format)> lengthMs;
   std::function<bool(const std::string& utf8Path, int format)> repair;
   // Whether this program made the file (its comment or description says so).
-  std::function<bool(const std::string& utf8Path, int format)> madeHere;
+  std::function<bool(const std::string& utf8Path, int format)> madeHere = nullptr;
 };
 
 // What the start-up repair of a song left by a crash found and did.

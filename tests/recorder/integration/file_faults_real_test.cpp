@@ -205,7 +205,7 @@ TEST_F(FileFaults, AForeignFileWithTwoId3v2TagsStaysAndTheTakeIsSavedBeside) {
   EXPECT_EQ(FilesIn(songs), (std::set<std::string>{"Artist A - Song A.mp3", "Artist A - Song A (2).mp3",
                                                    "Artist B - Song B.mp3"}));
   ExpectWholeSong(songs / "Artist A - Song A (2).mp3", "Song A", 1.0);
-  EXPECT_NE(Log().find("The new recording is kept as Artist A - Song A (2).mp3"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("The new recording is saved as Artist A - Song A (2).mp3"), std::string::npos) << Log();
 }
 
 class FullFolder : public FileFaults, public ::testing::WithParamInterface<int> {};
