@@ -70,7 +70,8 @@ void MessageLog::WriteLogText(std::u16string_view text) {
   }
   if (debugMode_) {
     const std::filesystem::path path = LogFilePath();
-    platform::shell::CreateFolders(path.parent_path());
+    // The state folder is the user's alone (it also holds the crash marker).
+    platform::files::CreatePrivateFolders(path.parent_path());
     // The file holds only the latest message, without time or line feed.
     platform::files::ReplaceContents(path, platform::ToUtf8(text));
   }
