@@ -707,4 +707,39 @@ TEST_F(Controller, AShortSongIsDeletedAndSaidSo) {
   EXPECT_EQ(lines[lines.size() - 2], M(IDS_SONG_TOO_SHORT));
 }
 
+TEST_F(Controller, ASongFileThatCannotBeWrittenStopsRecordingAndTellsTheUserOnce) {
+  struct Case {
+    const char* name;
+    bool folderRemoved;  // else the engine reports a failed write
+  };
+  Load();
+  Publish("A", "B", "http://radio/");
+  dlg->OnRecordClick();
+  for (const Case c : {Case{"write failed", false}, Case{"folder removed", true}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Recording());
+    boxes.shown.clear();
+    const size_t before = LogSize();
+    if (c.folderRemoved) {
+      fs::remove_all(songs);
+      Advance(3000);  // the limit check notices
+    } else {
+      dlg->PostMessage(kSongWriteFailedMessage);
+      dlg->PostMessage(kSongWriteFailedMessage);  // a second report changes nothing
+      loop.RunPending();
+    }
+    EXPECT_FALSE(dlg->recordingOn());
+    EXPECT_TRUE(Monitoring());
+    const std::string told = "The songs folder is full or cannot be written: " + songs.string() + "/. Recording is stopped.";
+    const auto lines = LoggedSince(before);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), told), 1) << testing::PrintToString(lines);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(platform::ToUtf8(boxes.shown[0].text), told);
+    // The next Record tries again (and makes the folder again).
+    dlg->OnRecordClick();
+    EXPECT_TRUE(Recording());
+    EXPECT_TRUE(fs::is_directory(songs));
+  }
+}
+
 }  // namespace
