@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -467,6 +468,11 @@ class PrivateServer {
       address_ = "unix:" + runtime + "/pulse/native";
       helpers_.push_back(spawn("/usr/bin/pipewire", "pipewire.log"));
       WaitUntil([&] { return std::filesystem::exists(runtime + "/pipewire-0"); }, 10000);
+      // As in the rig: without logind (no systemd) WirePlumber's Bluetooth
+      // monitor makes it quit at start, and then no record stream is linked.
+      const std::filesystem::path wireplumber = dir / "config" / "wireplumber" / "bluetooth.lua.d";
+      std::filesystem::create_directories(wireplumber);
+      std::ofstream(wireplumber / "80-no-bluetooth.lua") << "bluez_monitor.enabled = false\n";
       helpers_.push_back(spawn("/usr/bin/wireplumber", "wireplumber.log"));
       server_ = spawn("/usr/bin/pipewire-pulse", "pipewire-pulse.log");
     }
