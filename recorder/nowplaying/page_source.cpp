@@ -109,6 +109,7 @@ namespace {
 constexpr uint32_t kPageReadMessage = 1;
 // How long the window waits at its end for a fetch it broke off.
 constexpr auto kStopWait = std::chrono::milliseconds(2000);
+constexpr auto kPostRetry = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -154,12 +155,22 @@ bool PageFetcher::Start(std::u16string address, std::u16string author, std::u16s
     } catch (...) {
       result.read = false;  // out of memory: the page counts as unread
     }
-    std::lock_guard lock(job->mutex);
-    job->result = std::move(result);
-    job->finished = true;
-    // Under the lock, so the fetcher cannot go away during the post.
-    if (job->owner) job->owner->PostMessage(kPageReadMessage);
-    job->ended.notify_all();
+    {
+      std::lock_guard lock(job->mutex);
+      job->result = std::move(result);
+      job->finished = true;
+      job->ended.notify_all();
+    }
+    // A post lost to a full queue would leave the fetcher busy for good: it
+    // is tried again while the fetcher lives. Under the lock, so the fetcher
+    // cannot go away during the post.
+    for (;;) {
+      {
+        std::lock_guard lock(job->mutex);
+        if (!job->owner || job->owner->PostMessage(kPageReadMessage)) return;
+      }
+      std::this_thread::sleep_for(kPostRetry);
+    }
   });
   job_ = std::move(job);
   done_ = std::move(done);
