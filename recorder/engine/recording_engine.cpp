@@ -513,37 +513,38 @@ void CRecordingEngine::KeepLonger(const std::string& written, const std::string&
   // On the disk before it stands in for anything: after a power cut the
   // folder holds the old song or the whole new one.
   platform::files::SyncFile(written);
-  if (platform::files::RenameNoReplace(written, final)) {
-    platform::files::SyncFolder(FolderOf(final));
-    return;
-  }
-  // Of two recordings made here the strictly longer keeps the name: a
-  // station that repeats a song does not fill the folder with copies.
-  const std::optional<int64_t> existing =
-      MadeHere(final, format) ? SongLengthMs(final, format) : std::optional<int64_t>{};
-  if (existing) {
-    if (SongLengthMs(written, format).value_or(-1) <= *existing) {
-      platform::files::RemoveFile(written);
-    } else if (platform::files::MoveReplace(written, final)) {  // on failure both stay
-      platform::files::SyncFolder(FolderOf(final));
-    }
-    return;
-  }
-  // A file the user had, or one that cannot be measured, is never replaced:
-  // the recording goes beside it under the next free name.
+  // The song's name, then "Artist - Title (2)", "(3)", ...: a file the user
+  // had, or one that cannot be measured, is never replaced, and the
+  // recording goes on to the next name.
   const std::filesystem::path target(final);
   const std::u16string stem = platform::FromUtf8(target.stem().string());
   const std::u16string extension = platform::FromUtf8(target.extension().string());
-  for (int n = 2; n < 1000; ++n) {
-    const std::u16string suffix = u" (" + platform::FromUtf8(std::to_string(n)) + u")" + extension;
-    const std::string beside = (target.parent_path() / platform::ToUtf8(FitFileName(stem, suffix))).string();
-    if (platform::files::RenameNoReplace(written, beside)) {
-      platform::files::SyncFolder(FolderOf(beside));
-      LogText(FormatText(LoadMessage(IDS_SONG_KEPT_BESIDE), {platform::FromUtf8(target.filename().string()),
-                                                              platform::FromUtf8(std::filesystem::path(beside).filename().string())}));
+  for (int n = 1; n < 1000; ++n) {
+    const std::string name =
+        n == 1 ? final
+               : (target.parent_path() /
+                  platform::ToUtf8(FitFileName(stem, u" (" + platform::FromUtf8(std::to_string(n)) + u")" + extension)))
+                     .string();
+    if (platform::files::RenameNoReplace(written, name)) {
+      platform::files::SyncFolder(FolderOf(name));
+      if (n > 1) {
+        LogText(FormatText(LoadMessage(IDS_SONG_KEPT_BESIDE),
+                           {platform::FromUtf8(target.filename().string()),
+                            platform::FromUtf8(std::filesystem::path(name).filename().string())}));
+      }
       return;
     }
-    if (!platform::files::FileExists(beside)) break;  // not a name clash: the folder refuses
+    if (!platform::files::FileExists(name)) return;  // not a name clash: the folder refuses; kept as it is
+    // Of two recordings made here the strictly longer keeps the name: a
+    // station that repeats a song does not fill the folder with copies.
+    const std::optional<int64_t> existing = MadeHere(name, format) ? SongLengthMs(name, format) : std::nullopt;
+    if (!existing) continue;
+    if (SongLengthMs(written, format).value_or(-1) <= *existing) {
+      platform::files::RemoveFile(written);
+    } else if (platform::files::MoveReplace(written, name)) {  // on failure both stay
+      platform::files::SyncFolder(FolderOf(name));
+    }
+    return;
   }
   // Kept under its hidden name rather than lost.
 }

@@ -198,7 +198,8 @@ struct BesideCase {
   const char* name;
   std::vector<std::string> foreignFiles;  // there before, not made here
   bool ownUnmeasurable;                   // "A - B.mp3" is ours but cannot be measured
-  const char* keptAs;
+  const char* keptAs;                     // nullptr: the take is dropped
+  std::vector<std::string> ownFiles = {};  // made here, longer than the take
 };
 
 class Beside : public SongFiles, public ::testing::WithParamInterface<BesideCase> {};
@@ -212,6 +213,7 @@ TEST_P(Beside, AFileThatMustNotBeReplacedStaysAndTheTakeGoesToTheNextFreeName) {
     before[name] = std::string(50000 + name.size(), 'U');  // longer than any take
   }
   if (c.ownUnmeasurable) before["A - B.mp3"] = "not audio";
+  for (const std::string& name : c.ownFiles) before[name] = std::string(60000, 'O');
   for (const auto& [name, bytes] : before) std::ofstream(songs / name, std::ios::binary) << bytes;
   if (c.ownUnmeasurable) {
     engine.SetSongFileTools({[](const std::string& path, int) -> std::optional<int64_t> {
@@ -229,9 +231,13 @@ TEST_P(Beside, AFileThatMustNotBeReplacedStaysAndTheTakeGoesToTheNextFreeName) {
   for (const auto& [name, bytes] : before) EXPECT_EQ(Contents(songs / name), bytes) << name;
   std::vector<fs::path> expected;
   for (const auto& [name, bytes] : before) expected.push_back(name);
-  expected.push_back(c.keptAs);
+  if (c.keptAs) expected.push_back(c.keptAs);
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(FilesIn(songs), expected);
+  if (!c.keptAs) {
+    EXPECT_TRUE(owner.texts.empty());
+    return;
+  }
   EXPECT_GT(fs::file_size(songs / c.keptAs), 0u);
   ASSERT_EQ(owner.texts.size(), 1u);
   EXPECT_NE(owner.texts[0].find(platform::FromUtf8(c.keptAs)), std::u16string::npos);
@@ -241,7 +247,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Beside,
     ::testing::Values(BesideCase{"Foreign", {"A - B.mp3"}, false, "A - B (2).mp3"},
                       BesideCase{"ForeignTwice", {"A - B.mp3", "A - B (2).mp3"}, false, "A - B (3).mp3"},
-                      BesideCase{"OwnButUnmeasurable", {}, true, "A - B (2).mp3"}),
+                      BesideCase{"OwnButUnmeasurable", {}, true, "A - B (2).mp3"},
+                      // A repeat of the song compares with the copy made here: no "(3)".
+                      BesideCase{"RepeatBesideAForeignFile", {"A - B.mp3"}, false, nullptr, {"A - B (2).mp3"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RepairCase {
