@@ -362,16 +362,36 @@ gboolean MprisWatcher::OnPollTick(gpointer self) {
 
 // ---- publishing settled items ------------------------------------------------------
 
+bool MprisWatcher::FollowedSendsKeyByKey() const {
+  auto it = players_.find(tracker_.followed());
+  return it != players_.end() && it->second.kind.keyByKey;
+}
+
 void MprisWatcher::Settle() {
-  if (tracker_.Current() == published_ && !settleTimer_) return;
-  const int64_t now = g_get_monotonic_time();
+  const PlayerSnapshot now = tracker_.Current();
+  const int64_t time = g_get_monotonic_time();
   if (!settleTimer_) {
-    settleSince_ = now;
-  } else if (now - settleSince_ >= static_cast<int64_t>(options_.maxSettleMs) * 1000) {
+    if (now == published_) return;
+    // A lone change is news at once; one close behind another may be half
+    // of an item, or part of a flood.
+    const bool close = time - lastChange_ < static_cast<int64_t>(options_.settleMs) * 1000;
+    lastChange_ = time;
+    if (!close && !FollowedSendsKeyByKey() && !AwaitingStreamName()) {
+      Publish();
+      return;
+    }
+    settleSince_ = time;
+  } else if (now == settling_) {
+    return;  // re-sent as it was: no reason to wait longer
+  } else if (time - settleSince_ >= static_cast<int64_t>(options_.maxSettleMs) * 1000) {
+    settling_ = now;
+    lastChange_ = time;
     return;  // changes without a pause: the running timer publishes what stands then
   } else {
     StopTimer(settleTimer_);
   }
+  lastChange_ = time;
+  settling_ = now;
   settleTimer_ = StartTimer(options_.settleMs, &MprisWatcher::OnSettled, this);
 }
 

@@ -29,9 +29,10 @@ struct WatcherOptions {
 
   StreamNameLookup streamName;  // none: stations are known from the items only
   Log log;                      // none: standard error
-  // An item is published once nothing changed for this long (players that
-  // send one key at a time pass through mixed items), and at the latest
-  // after maxSettleMs of changes without a pause.
+  // Changes that come within settleMs of each other make one item,
+  // published once nothing changed for that long, and at the latest after
+  // maxSettleMs of changes without a pause. A change after a quiet spell goes
+  // out at once, except from players that send an item key by key.
   int settleMs = 300;
   int maxSettleMs = 1500;
   int pollMs = 1000;  // reading players that do not announce their changes
@@ -88,6 +89,7 @@ class MprisWatcher {
   void Report(Player& player, const std::string& problem);
   void LookUpStreamName(const std::string& url);
   bool AwaitingStreamName() const;
+  bool FollowedSendsKeyByKey() const;
   void UpdatePolling();
   void Settle();
   void Publish();
@@ -102,6 +104,7 @@ class MprisWatcher {
   GSource* settleTimer_ = nullptr;  // on the watcher's context, not the global one
   GSource* pollTimer_ = nullptr;
   int64_t settleSince_ = 0;  // monotonic µs of the first change not yet published
+  int64_t lastChange_ = INT64_MIN / 2;  // monotonic µs of the last change of what is followed
   std::map<std::string, std::string> owners_;  // well-known name -> unique name
   std::map<std::string, Player> players_;      // unique name -> what we know of it
   // Stream address -> its icy-name; nullopt while asked or when it has none.
@@ -109,6 +112,7 @@ class MprisWatcher {
   std::set<std::string> asking_;
   PlayerTracker tracker_;
   PlayerSnapshot published_;
+  PlayerSnapshot settling_;  // what the running settle timer waits on
 };
 
 }  // namespace platform::player

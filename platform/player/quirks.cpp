@@ -23,10 +23,11 @@ constexpr Quirk kQuirks[] = {
     // VLC 3 reads a stream's titles (vlc:nowplaying) without announcing them.
     {"org.mpris.MediaPlayer2.vlc", {.follow = true, .poll = true}},
     // Firefox gives a page's media session the page's address and a short,
-    // changing length; Chromium gives no address and an endless length.
-    {"org.mpris.MediaPlayer2.firefox", {.follow = true, .webPages = true}},
-    {"org.mpris.MediaPlayer2.chromium", {.follow = true, .webPages = true}},
-    {"org.mpris.MediaPlayer2.chrome", {.follow = true, .webPages = true}},
+    // changing length; Chromium gives no address and an endless length, and
+    // passes a page's new item on key by key.
+    {"org.mpris.MediaPlayer2.firefox", {.follow = true, .webPages = true, .keyByKey = true}},
+    {"org.mpris.MediaPlayer2.chromium", {.follow = true, .webPages = true, .keyByKey = true}},
+    {"org.mpris.MediaPlayer2.chrome", {.follow = true, .webPages = true, .keyByKey = true}},
 };
 
 bool NameMatches(std::string_view busName, std::string_view name) {

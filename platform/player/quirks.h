@@ -23,6 +23,9 @@ struct PlayerKind {
   // A browser: its items are what web pages set, whose address is the page's
   // and whose length says nothing; any of them may be a station's.
   bool webPages = false;
+  // Announces a new item one key at a time (title, then artist, ...): an
+  // item counts only once it has settled.
+  bool keyByKey = false;
 };
 
 // Any name under org.mpris.MediaPlayer2. is a player to follow, unless the

@@ -171,18 +171,26 @@ class WatcherTest : public testing::Test {
 };
 
 TEST_F(WatcherTest, AFloodOfChangesMakesOneItemOnceItSettled) {
-  FakePlayer player(bus_.address(), "org.mpris.MediaPlayer2.flood");
-  player.Set(Item("Warm up"), "Playing");
-  ASSERT_TRUE(PumpUntil([&] { return Title() == u"Warm up"; }));
-  published_.clear();
-  // 100 changes at once, the last one key by key as Chromium sends them.
-  for (int i = 1; i <= 100; ++i) player.Set(Item(("Song " + std::to_string(i)).c_str(), "Old Artist"), "Playing");
-  player.Set(Item("Ann - Last", "Old Artist"), "Playing");
-  player.Set(Item("Ann - Last", "Ann"), "Playing");
-  ASSERT_TRUE(PumpUntil([&] { return Title() == u"Ann - Last"; }));
-  PumpUntil([] { return false; }, 1000);  // anything further would have come by now
-  ASSERT_EQ(published_.size(), 1u);
-  EXPECT_EQ(published_[0].media->author, u"Ann");
+  const struct {
+    const char* name;
+    size_t mostItems;  // a player not known to send key by key: its first change goes out at once
+  } players[] = {{"org.mpris.MediaPlayer2.chromium.instance9", 1}, {"org.mpris.MediaPlayer2.flood", 2}};
+  for (const auto& p : players) {
+    SCOPED_TRACE(p.name);
+    FakePlayer player(bus_.address(), p.name);
+    player.Set(Item("Warm up"), "Playing");
+    ASSERT_TRUE(PumpUntil([&] { return Title() == u"Warm up"; }));
+    published_.clear();
+    // 100 changes at once, the last one key by key as Chromium sends them.
+    for (int i = 1; i <= 100; ++i) player.Set(Item(("Song " + std::to_string(i)).c_str(), "Old Artist"), "Playing");
+    player.Set(Item("Ann - Last", "Old Artist"), "Playing");
+    player.Set(Item("Ann - Last", "Ann"), "Playing");
+    ASSERT_TRUE(PumpUntil([&] { return Title() == u"Ann - Last"; }));
+    PumpUntil([] { return false; }, 1000);  // anything further would have come by now
+    EXPECT_LE(published_.size(), p.mostItems);
+    EXPECT_EQ(published_.back().media->author, u"Ann");
+    for (size_t i = 0; i + 1 < published_.size(); ++i) EXPECT_EQ(published_[i].media->title, u"Song 1");
+  }
 }
 
 TEST_F(WatcherTest, AQuietPlayerIsReadAndASlowOneHoldsUpNobody) {
