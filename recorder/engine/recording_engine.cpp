@@ -200,10 +200,11 @@ CRecordingEngine::CRecordingEngine(IEngineOwner* owner, EngineServices services,
       encoder_(std::move(encoderTable)) {}
 
 CRecordingEngine::~CRecordingEngine() {
+  // Stops the capture thread before the encoder it feeds, or the writer it
+  // asks about failed writes, goes away.
+  mediaControl_.reset();
   fileSink_.reset();
   inputMixer_.reset();
-  // Stops the capture thread before the encoder it feeds goes away.
-  mediaControl_.reset();
   splitPost_.store(nullptr);
   splitWindow_.reset();
 }
