@@ -1,5 +1,7 @@
 #include "platform/player/quirks.h"
 
+#include <algorithm>
+
 #include "platform/text/utf.h"
 
 namespace platform::player {
