@@ -164,41 +164,5 @@ TEST(PlayerQuirks, ProxiesAreNotFollowedVlcIsReadBrowsersCarryPages) {
   }
 }
 
-TEST(PlayerQuirks, BadMetadataIsReadSafelyAndNamed) {
-  const std::string huge(100 * 1024, 'x');
-  const struct {
-    const char* name;
-    GVariant* metadata;
-    std::u16string artist, title, url;
-    int64_t length;
-    bool any;
-    size_t problems;
-  } cases[] = {
-      {"an int for the title, a string for the artist list",
-       Dict({{"xesam:title", g_variant_new_int32(5)}, {"xesam:artist", g_variant_new_string("Ann")}}), u"Ann", u"", u"",
-       0, true, 1},
-      {"a length of another integer type, a url as a list",
-       Dict({{"mpris:length", g_variant_new_uint64(7)}, {"xesam:url", Artists("http://a")}}), u"", u"", u"http://a", 7,
-       true, 0},
-      {"a 100 kB title is cut", Dict({{"xesam:title", g_variant_new_string(huge.c_str())}}), u"",
-       std::u16string(kMaxItemText, u'x'), u"", 0, true, 1},
-      {"empty texts still name an item", Dict({{"xesam:title", g_variant_new_string("")}}), u"", u"", u"", 0, true, 0},
-      {"nothing of an item", Dict({{"mpris:trackid", g_variant_new_object_path("/a")}}), u"", u"", u"", 0, false, 0},
-      {"not a dictionary", g_variant_ref_sink(g_variant_new_string("Ann - First")), u"", u"", u"", 0, false, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::string> problems;
-    const RawItem raw = ReadMetadata(c.metadata, &problems);
-    EXPECT_EQ(raw.artist, c.artist);
-    EXPECT_EQ(raw.title, c.title);
-    EXPECT_EQ(raw.url, c.url);
-    EXPECT_EQ(raw.length, c.length);
-    EXPECT_EQ(raw.any, c.any);
-    EXPECT_EQ(problems.size(), c.problems);
-    g_variant_unref(c.metadata);
-  }
-}
-
 }  // namespace
 }  // namespace platform::player
