@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   services.optionsPage = &options;
   services.webNotice = &notice;
   services.runMainDialog = [&](orvweb::COrvWebRecorderApp& app) {
-    playerHost.EnsureRunning(platform::shell::ProgramFolder());
+    playerHost.StartInBackground(platform::shell::ProgramFolder());
     orvweb::DlgServices dlgServices;
     dlgServices.audio = audio.get();
     dlgServices.makeWmaWriter = [] { return platform::asf::MakeFfmpegWmaWriter(); };

@@ -126,9 +126,15 @@ bool PlayerHostLauncher::EnsureRunning(const fs::path& programFolder) {
   return pid_ > 0;
 }
 
+void PlayerHostLauncher::StartInBackground(const fs::path& programFolder) {
+  if (starter_.joinable()) return;
+  starter_ = std::thread([this, programFolder] { EnsureRunning(programFolder); });
+}
+
 PlayerHostLauncher::~PlayerHostLauncher() { Stop(); }
 
 void PlayerHostLauncher::Stop() {
+  if (starter_.joinable()) starter_.join();
   if (pid_ <= 0) return;
   const pid_t pid = pid_;
   pid_ = -1;

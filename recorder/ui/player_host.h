@@ -4,8 +4,10 @@
 // one, and ends that one (and only that one) when it goes.
 #include <sys/types.h>
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 namespace orvweb::ui {
 
@@ -29,12 +31,17 @@ class PlayerHostLauncher {
   // Registers the plug-in and starts the host unless one runs; true when a
   // host runs afterwards.
   bool EnsureRunning(const std::filesystem::path& programFolder);
+  // The same on a thread of its own: the search through the processes and
+  // the registration (a child waited for) do not hold up the window.
+  void StartInBackground(const std::filesystem::path& programFolder);
   pid_t startedPid() const { return pid_; }
-  // Ends the host started here, if any (SIGTERM, then SIGKILL after 3 s).
+  // Ends the host started here, if any (SIGTERM, then SIGKILL after 3 s),
+  // once a start in the background has finished.
   void Stop();
 
  private:
-  pid_t pid_ = -1;
+  std::atomic<pid_t> pid_{-1};
+  std::thread starter_;
 };
 
 }  // namespace orvweb::ui
