@@ -204,6 +204,7 @@ void COrvWebRecorderDlg::RetryAudio() {
 }
 
 void COrvWebRecorderDlg::StartRecording() {
+  writeFailureTold_ = false;
   HRESULT hr = engine_->RebuildGraph(0);
   hr |= engine_->StartSong(currentArtist_, currentTitle_, currentSourceUrl_);
   if (hr == SONG_ALREADY_RECORDED) {
@@ -407,14 +408,17 @@ void COrvWebRecorderDlg::OnTimer(uint32_t timerId) {
 }
 
 void COrvWebRecorderDlg::OnSongWriteFailed() {
-  if (engine_->engineState() != kEngineRunning || engine_->monitorOnly() != 0) return;  // already stopped
+  // Told once per run, whether the capture, a finish or the limit check
+  // found it first.
+  if (writeFailureTold_) return;
+  writeFailureTold_ = true;
   // Named from the song's path: asking for the songs folder would create it
   // again where it was removed.
   const std::u16string& song = engine_->songPath();
   const std::u16string folder = song.substr(0, song.find_last_of(u'/') + 1);
   // What was written is finished and kept (header and tags right); the next
   // Record tries again.
-  StopRecording();
+  if (recordingOn_ || engine_->monitorOnly() == 0) StopRecording();
   const std::u16string text = FormatText(LoadMessage(IDS_SONGS_FOLDER_UNWRITABLE), {folder});
   log_.WriteLogText(text);
   if (services_.messageBox) {

@@ -157,6 +157,8 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
   std::atomic<bool> gaugeVisible_{true};
   std::atomic<bool> windowSeen_{true};
   bool destroyed_ = false;
+  // The user was told of a failed write in this recording run.
+  bool writeFailureTold_ = false;
   std::unique_ptr<PageFetcher> pageFetcher_;
   // The record whose describing page is being read.
   NowPlayingSnapshot pageRecord_;

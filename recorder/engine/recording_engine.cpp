@@ -389,7 +389,9 @@ HRESULT CRecordingEngine::StartSong(const std::u16string& artist, const std::u16
       } catch (const Mp3EncoderError&) {
         return E_FAIL;
       }
-      // A stream that did not open is never fed.
+      // A stream that did not open is never fed; a file that could not be
+      // made or written (a full disk) stops the recording like a failed write.
+      if (opened == kMp3WriteFailed) ReportWriteFailure();
       if (opened != BE_ERR_SUCCESSFUL) return E_FAIL;
       encodingActive_.store(true, std::memory_order_release);
     } else if (format == kOutputFormatWma) {
@@ -468,6 +470,8 @@ HRESULT CRecordingEngine::FinishSong() {
     encoder_.CloseStream();
     encodingActive_.store(false, std::memory_order_relaxed);
   }
+  // The delayed audio drained just now may be what found the disk full.
+  if (songFileStarted_ && (encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed()))) ReportWriteFailure();
   const std::string finalPath = platform::ToUtf8(songPath_);
   if (engineState_ == kEngineRunning && !monitorOnly_ && songFileStarted_) {
     // At a split the song ended where the audio still held for the next begins.
@@ -702,6 +706,11 @@ void CRecordingEngine::ResolveSplit(uint64_t limit) {
   }
 }
 
+void CRecordingEngine::ReportWriteFailure() {
+  if (writeFailurePosted_.exchange(true, std::memory_order_relaxed) || !owner_) return;
+  if (platform::Window* window = owner_->EngineWindow()) window->PostMessage(kSongWriteFailedMessage, 0, 0);
+}
+
 bool CRecordingEngine::SongFileFailed() const {
   if (!songFileStarted_ || engineState_ != kEngineRunning) return false;
   if (encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed())) return true;
@@ -729,10 +738,7 @@ HRESULT CRecordingEngine::SampleCB(double /*sampleTime*/, const uint8_t* data, s
   } else if (encodingActive_.load(std::memory_order_acquire)) {
     encoder_.EncodeSamples(data, static_cast<uint32_t>(length / 2));
   }
-  const bool writeFailed = encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed());
-  if (writeFailed && !writeFailurePosted_.exchange(true, std::memory_order_relaxed) && owner_) {
-    if (platform::Window* window = owner_->EngineWindow()) window->PostMessage(kSongWriteFailedMessage, 0, 0);
-  }
+  if (encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed())) ReportWriteFailure();
   const float level = static_cast<float>(PeakLevel(data, length)) * kLevelFactor;
   if (level > kSilenceThreshold) lastSoundTime_.store(NowSeconds(), std::memory_order_relaxed);
   if (owner_ && owner_->ShowRecLevel()) {

@@ -192,6 +192,8 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   int64_t NowSeconds() const { return clock_->NowMs() / 1000; }
   void LogId(int id);
   std::optional<int64_t> SongLengthMs(const std::string& path, int format) const;
+  // Posts kSongWriteFailedMessage to the owner, once per song. Any thread.
+  void ReportWriteFailure();
   bool MadeHere(const std::string& path, int format) const;
   // The finished recording at written takes the song's name final, or is
   // dropped, or is kept beside a file it must not replace.
