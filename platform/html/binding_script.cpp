@@ -116,7 +116,13 @@ const changed = (el) => {
 const last = new Map();
 self.__ob = {
   text(id, t) { const el = byId(id); if (el) el.textContent = t; },
-  html(id, h) { const el = byId(id); if (el) el.innerHTML = h; },
+  html(id, h) {
+    const el = byId(id);
+    if (!el) return;
+    // The record time comes every second as plain text: setting it as text
+    // spares the HTML parser and gives the same element.
+    if (/[<&]/.test(h)) el.innerHTML = h; else el.textContent = h;
+  },
   value(id, v) {
     const el = byId(id);
     if (!el) return;

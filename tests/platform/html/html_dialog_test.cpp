@@ -229,6 +229,19 @@ TEST_F(HtmlDialogTest, WritesApplyAsTextInOrderSkipMissingAndStayQuiet) {
   for (const PageEvent& e : probe_.events) EXPECT_NE(e.kind, PageEvent::Kind::Change) << e.id;
 }
 
+TEST_F(HtmlDialogTest, PrependedLinesKeepTheirLimitAndInnerHtmlParsesOnlyMarkup) {
+  const std::string url = WritePage("lines.htm", "<textarea id='Log'>old\n</textarea><p id='L'></p><p id='M'></p>");
+  dialog_ = Make({"Log"});
+  LoadAndShow(url);
+  IPage& page = dialog_->page();
+  for (int i = 0; i < 5; ++i) page.Prepend("Log", u"line " + std::u16string(1, char16_t(u'0' + i)) + u"\n", 3);
+  page.SetInnerHtml("L", u"Record 00:01:02 &amp; <b>on</b>");
+  page.SetInnerHtml("M", u"Record 00:01:03");
+  EXPECT_EQ(Eval("document.getElementById('Log').value"), "line 4\nline 3\nline 2\n");
+  EXPECT_EQ(Eval("document.getElementById('L').innerHTML"), "Record 00:01:02 &amp; <b>on</b>");
+  EXPECT_EQ(Eval("document.getElementById('M').textContent"), "Record 00:01:03");
+}
+
 TEST_F(HtmlDialogTest, DragOnTextMovesTheWindowAndAPressInPlaceStaysAClick) {
   const std::string url = WritePage(
       "drag.htm", "<style>body{-webkit-user-select:none;user-select:none;cursor:default}</style>"
