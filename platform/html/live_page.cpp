@@ -143,67 +143,36 @@ void LivePage::Apply(const Write& w) {
   }
 }
 
-void LivePage::SetText(std::string_view id, std::u16string_view text) {
+void LivePage::Route(Write write) {
   if (seen_) {
-    Apply(Write(Kind::Text, id, {}, text));
+    Apply(write);
   } else {
-    Hold(Write(Kind::Text, id, {}, text));
-  }
-}
-
-void LivePage::SetInnerHtml(std::string_view id, std::u16string_view html) {
-  if (seen_) {
-    Apply(Write(Kind::Html, id, {}, html));
-  } else {
-    Hold(Write(Kind::Html, id, {}, html));
-  }
-}
-
-void LivePage::SetValue(std::string_view id, std::u16string_view value) {
-  if (seen_) {
-    FlushStylesOf(id);
-    target_.SetValue(id, value);
-  } else {
-    Hold(Write(Kind::Value, id, {}, value));
-  }
-}
-
-void LivePage::SetChecked(std::string_view id, bool checked) {
-  if (seen_) {
-    FlushStylesOf(id);
-    target_.SetChecked(id, checked);
-  } else {
-    Hold(Write(Kind::Checked, id, {}, {}, checked));
-  }
-}
-
-void LivePage::SetDisabled(std::string_view id, bool disabled) {
-  if (seen_) {
-    FlushStylesOf(id);
-    target_.SetDisabled(id, disabled);
-  } else {
-    Hold(Write(Kind::Disabled, id, {}, {}, disabled));
-  }
-}
-
-void LivePage::SetOptions(std::string_view id, const std::vector<SelectOption>& options, int selected) {
-  if (seen_) {
-    FlushStylesOf(id);
-    target_.SetOptions(id, options, selected);
-  } else {
-    Write write(Kind::Options, id, {}, {}, false, selected);
-    write.options = options;
     Hold(std::move(write));
   }
 }
 
+void LivePage::SetText(std::string_view id, std::u16string_view text) { Route(Write(Kind::Text, id, {}, text)); }
+
+void LivePage::SetInnerHtml(std::string_view id, std::u16string_view html) {
+  Route(Write(Kind::Html, id, {}, html));
+}
+
+void LivePage::SetValue(std::string_view id, std::u16string_view value) { Route(Write(Kind::Value, id, {}, value)); }
+
+void LivePage::SetChecked(std::string_view id, bool checked) { Route(Write(Kind::Checked, id, {}, {}, checked)); }
+
+void LivePage::SetDisabled(std::string_view id, bool disabled) {
+  Route(Write(Kind::Disabled, id, {}, {}, disabled));
+}
+
+void LivePage::SetOptions(std::string_view id, const std::vector<SelectOption>& options, int selected) {
+  Write write(Kind::Options, id, {}, {}, false, selected);
+  write.options = options;
+  Route(std::move(write));
+}
+
 void LivePage::Prepend(std::string_view id, std::u16string_view text, size_t keepLines) {
-  if (seen_) {
-    FlushStylesOf(id);
-    target_.Prepend(id, text, keepLines);
-  } else {
-    Hold(Write(Kind::Prepend, id, {}, text, false, static_cast<int>(keepLines)));
-  }
+  Route(Write(Kind::Prepend, id, {}, text, false, static_cast<int>(keepLines)));
 }
 
 void LivePage::SetStyle(std::string_view id, std::string_view property, std::u16string_view value) {
