@@ -40,7 +40,10 @@ void LivePage::SetSeen(bool seen) {
   seen_ = true;
   std::vector<Write> held = std::move(held_);
   held_.clear();
+  // Everything missed reaches the page as one message.
+  target_.BeginBatch();
   for (const Write& write : held) Apply(write);
+  target_.EndBatch();
 }
 
 bool LivePage::Hold(Write write) {

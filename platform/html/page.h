@@ -41,6 +41,9 @@ class IPage {
   // keepLines lines (each ending in '\n'); 0 keeps everything. A log sends
   // only its new line this way, never the whole text again.
   virtual void Prepend(std::string_view id, std::u16string_view text, size_t keepLines) = 0;
+  // The writes between these two may reach the page as one message.
+  virtual void BeginBatch() {}
+  virtual void EndBatch() {}
 };
 
 }  // namespace platform::html

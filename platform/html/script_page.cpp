@@ -91,7 +91,7 @@ void ScriptPage::Write(std::string_view id, const std::string& call) {
   if (!bound_) return;
   // Held styles of this element go first so its writes keep their order.
   FlushStylesOf(id);
-  send_("self.__ob&&__ob." + call);
+  SendScript("self.__ob&&__ob." + call + ";");
 }
 
 void ScriptPage::FlushStylesOf(std::string_view id) {
@@ -104,7 +104,7 @@ void ScriptPage::FlushStylesOf(std::string_view id) {
     return true;
   });
   pendingStyles_.erase(it, pendingStyles_.end());
-  if (!script.empty()) send_(script);
+  if (!script.empty()) SendScript(script);
 }
 
 void ScriptPage::Frame() {
@@ -115,7 +115,7 @@ void ScriptPage::Frame() {
               JsString(std::string_view(key.second)) + "," + JsString(value) + ");";
   }
   pendingStyles_.clear();
-  send_(script);
+  SendScript(script);
 }
 
 void ScriptPage::SetText(std::string_view id, std::u16string_view text) {
@@ -178,6 +178,23 @@ void ScriptPage::Prepend(std::string_view id, std::u16string_view text, size_t k
   Write(id, "prepend(" + JsString(id) + "," + JsString(text) + "," + std::to_string(keepLines) + ")");
   // What the page holds is no longer what a value write last put there.
   lastValue_.erase(std::string(id));
+}
+
+void ScriptPage::SendScript(const std::string& script) {
+  if (batchDepth_ > 0) {
+    batch_ += script;
+    return;
+  }
+  send_(script);
+}
+
+void ScriptPage::BeginBatch() { ++batchDepth_; }
+
+void ScriptPage::EndBatch() {
+  if (batchDepth_ == 0 || --batchDepth_ > 0) return;
+  std::string script;
+  script.swap(batch_);
+  if (!script.empty()) send_(script);
 }
 
 }  // namespace platform::html

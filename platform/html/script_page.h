@@ -48,9 +48,12 @@ class ScriptPage : public IPage {
   void SetStyle(std::string_view id, std::string_view property, std::u16string_view value) override;
   void SetOptions(std::string_view id, const std::vector<SelectOption>& options, int selected) override;
   void Prepend(std::string_view id, std::u16string_view text, size_t keepLines) override;
+  void BeginBatch() override;
+  void EndBatch() override;
 
  private:
   void Write(std::string_view id, const std::string& call);
+  void SendScript(const std::string& script);
   void FlushStylesOf(std::string_view id);
 
   Send send_;
@@ -61,6 +64,9 @@ class ScriptPage : public IPage {
   std::map<std::string, std::u16string, std::less<>> lastValue_;
   // Held style writes in first-write order: (id, property) -> value.
   std::vector<std::pair<std::pair<std::string, std::string>, std::u16string>> pendingStyles_;
+  // Scripts of an open batch, sent as one when it ends.
+  int batchDepth_ = 0;
+  std::string batch_;
 };
 
 // A bare number for a length property gets "px": a page in standards mode

@@ -104,6 +104,8 @@ class TracingPage : public platform::html::IPage {
     for (auto it = lines.rbegin(); it != lines.rend(); ++it) Write("value", id, std::string(*it));
     inner_.Prepend(id, text, keepLines);
   }
+  void BeginBatch() override { inner_.BeginBatch(); }
+  void EndBatch() override { inner_.EndBatch(); }
   void SetOptions(std::string_view id, const std::vector<platform::html::SelectOption>& options,
                   int selected) override {
     std::string all = std::to_string(selected);

@@ -96,6 +96,27 @@ TEST(ScriptPageTest, LogSendsOnlyTheNewLinesAndRebindStartsOver) {
   EXPECT_NE(r.sent.back().find("value(\"Log\""), std::string::npos);
 }
 
+TEST(ScriptPageTest, ABatchIsOneScriptInTheOrderOfItsWrites) {
+  Recorder r;
+  r.page.Bind({"Log", "NowPlaying"});
+  r.page.BeginBatch();
+  r.page.SetText("NowPlaying", u"A - B");
+  r.page.Prepend("Log", u"12:00:00 one\n12:00:01 two\n", 500);
+  r.page.SetStyle("RecGauge", "width", u"227");
+  r.page.Frame();
+  EXPECT_TRUE(r.sent.empty());
+  r.page.EndBatch();
+  ASSERT_EQ(r.sent.size(), 1u);
+  const std::string& s = r.sent[0];
+  const size_t text = s.find("text(\"NowPlaying\""), log = s.find("prepend(\"Log\""), gauge = s.find("\"RecGauge\"");
+  ASSERT_NE(gauge, std::string::npos) << s;
+  EXPECT_LT(text, log);
+  EXPECT_LT(log, gauge);
+  EXPECT_NE(s.find(",500)"), std::string::npos);
+  r.page.SetText("NowPlaying", u"C - D");  // after the batch: sent at once
+  EXPECT_EQ(r.sent.size(), 2u);
+}
+
 TEST(DialogUnitsTest, EightPointDialogFontAtNinetySixDpi) {
   struct Case {
     int w, h, scale, pw, ph;
