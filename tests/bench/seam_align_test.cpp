@@ -48,6 +48,7 @@ class SeamAlignTest : public ::testing::Test {
       std::vector<int16_t> stereo;
       for (size_t i = from - primed; i < to; ++i) stereo.insert(stereo.end(), {played_[i], played_[i]});
       file = (dir_ / (std::string(name) + ".wma")).string();
+      fs::remove(file);  // the writer never replaces a file
       auto writer = platform::asf::MakeFfmpegWmaWriter();
       EXPECT_EQ(writer->SetFileName(file), platform::S_OK);
       EXPECT_EQ(writer->Start(platform::audio::WaveFormat{1, 2, bench::kSeamRate, bench::kSeamRate * 4, 4, 16, 0}),
