@@ -23,12 +23,12 @@
 
 #include "platform/asf/asf.h"
 #include "platform/asf/ffmpeg_handles.h"
+#include "platform/asf/wma_encoder.h"
 #include "platform/asf/wma_tail.h"
 #include "platform/files/files.h"
 #include "platform/text/utf.h"
 
 extern "C" {
-#include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -37,8 +37,6 @@ namespace {
 
 using namespace ffmpeg;
 
-constexpr int kOutRate = 44100;
-constexpr int64_t kOutBitRate = 128000;
 // Input frames handed to the resampler at once; sizes the accumulation buffer.
 constexpr int kMaxInChunk = 4096;
 
@@ -374,18 +372,7 @@ class FfmpegWmaWriter final : public WmaWriter {
     if (avformat_alloc_output_context2(&raw, nullptr, "asf", nullptr) < 0 || !raw) return E_OUTOFMEMORY;
     output_.reset(raw);
 
-    const AVCodec* wmav2 = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
-    if (!wmav2) return E_FAIL;
-    codec_.reset(avcodec_alloc_context3(wmav2));
-    if (!codec_) return E_OUTOFMEMORY;
-    codec_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    codec_->sample_rate = kOutRate;
-    codec_->bit_rate = kOutBitRate;
-    codec_->time_base = AVRational{1, kOutRate};
-    av_channel_layout_uninit(&codec_->ch_layout);
-    codec_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
-    if (output_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(codec_.get(), wmav2, nullptr) < 0) return E_FAIL;
+    if (const HRESULT hr = OpenWmaEncoder(output_->oformat, codec_); FAILED(hr)) return hr;
 
     AVStream* stream = avformat_new_stream(output_.get(), nullptr);
     if (!stream) return E_OUTOFMEMORY;
@@ -405,30 +392,13 @@ class FfmpegWmaWriter final : public WmaWriter {
     if (avformat_write_header(output_.get(), nullptr) < 0) return E_FAIL;
     avio_flush(output_->pb);
 
-    AVChannelLayout inLayout;
-    av_channel_layout_default(&inLayout, format.channels);
-    SwrContext* swr = nullptr;
-    const int rc = swr_alloc_set_opts2(&swr, &codec_->ch_layout, AV_SAMPLE_FMT_FLTP, kOutRate, &inLayout,
-                                       AV_SAMPLE_FMT_S16, static_cast<int>(format.samplesPerSec), 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
-    resampler_.reset(swr);
-    if (rc < 0 || !resampler_) return E_FAIL;
-    if (format.channels == 1) {
-      // A mono line is heard at its full level on both sides, not 3 dB down.
-      const double both[2] = {1.0, 1.0};
-      if (swr_set_matrix(resampler_.get(), both, 1) < 0) return E_FAIL;
-    }
-    if (swr_init(resampler_.get()) < 0) return E_FAIL;
+    resampler_ = MakeWmaResampler(format);
+    if (!resampler_) return E_FAIL;
 
     frameSize_ = codec_->frame_size > 0 ? codec_->frame_size : 2048;
-    frame_.reset(av_frame_alloc());
+    frame_ = MakeWmaFrame(*codec_, frameSize_);
     packet_.reset(av_packet_alloc());
     if (!frame_ || !packet_) return E_OUTOFMEMORY;
-    frame_->format = AV_SAMPLE_FMT_FLTP;
-    frame_->sample_rate = kOutRate;
-    frame_->nb_samples = frameSize_;
-    if (av_channel_layout_copy(&frame_->ch_layout, &codec_->ch_layout) < 0) return E_OUTOFMEMORY;
-    if (av_frame_get_buffer(frame_.get(), 0) < 0) return E_OUTOFMEMORY;
 
     const int64_t maxOut = av_rescale_rnd(kMaxInChunk, kOutRate, format.samplesPerSec, AV_ROUND_UP);
     capacity_ = frameSize_ + static_cast<int>(maxOut) + 256;

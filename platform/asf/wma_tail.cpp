@@ -5,8 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/asf/wma_encoder.h"
+
 extern "C" {
-#include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -15,26 +16,10 @@ namespace {
 
 using namespace ffmpeg;
 
-// The writer's settings (see ffmpeg_wma_writer.cpp).
-constexpr int kOutRate = 44100;
-constexpr int64_t kOutBitRate = 128000;
-
 // The tail resampled to the writer's 44.1 kHz stereo float, per channel.
 bool Resample(const PcmTail& tail, std::vector<float> (&out)[2]) {
-  AVChannelLayout inLayout;
-  av_channel_layout_default(&inLayout, tail.format.channels);
-  AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
-  SwrContext* raw = nullptr;
-  const int rc = swr_alloc_set_opts2(&raw, &stereo, AV_SAMPLE_FMT_FLTP, kOutRate, &inLayout, AV_SAMPLE_FMT_S16,
-                                     static_cast<int>(tail.format.samplesPerSec), 0, nullptr);
-  av_channel_layout_uninit(&inLayout);
-  ResamplerPtr swr(raw);
-  if (rc < 0 || !swr) return false;
-  if (tail.format.channels == 1) {
-    const double both[2] = {1.0, 1.0};
-    if (swr_set_matrix(swr.get(), both, 1) < 0) return false;
-  }
-  if (swr_init(swr.get()) < 0) return false;
+  ResamplerPtr swr = MakeWmaResampler(tail.format);
+  if (!swr) return false;
   const int capacity = swr_get_out_samples(swr.get(), static_cast<int>(tail.frames)) + 256;
   for (auto& channel : out) channel.assign(static_cast<size_t>(capacity), 0.0f);
   uint8_t* planes[2] = {reinterpret_cast<uint8_t*>(out[0].data()), reinterpret_cast<uint8_t*>(out[1].data())};
@@ -61,18 +46,8 @@ bool EncodeWmaTail(AVFormatContext* out, int streamIndex, int64_t nextPts, const
   if (par->codec_id != AV_CODEC_ID_WMAV2 || par->sample_rate != kOutRate || par->ch_layout.nb_channels != 2) {
     return false;
   }
-  const AVCodec* wmav2 = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
-  if (!wmav2) return false;
-  CodecPtr codec(avcodec_alloc_context3(wmav2));
-  if (!codec) return false;
-  codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
-  codec->sample_rate = kOutRate;
-  codec->bit_rate = kOutBitRate;
-  codec->time_base = AVRational{1, kOutRate};
-  av_channel_layout_uninit(&codec->ch_layout);
-  codec->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
-  if (out->oformat->flags & AVFMT_GLOBALHEADER) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (avcodec_open2(codec.get(), wmav2, nullptr) < 0) return false;
+  CodecPtr codec;
+  if (FAILED(OpenWmaEncoder(out->oformat, codec))) return false;
   // The packets must decode with the stream's own setup.
   if (codec->extradata_size != par->extradata_size ||
       (par->extradata_size > 0 && std::memcmp(codec->extradata, par->extradata, par->extradata_size) != 0)) {
@@ -99,14 +74,9 @@ bool EncodeWmaTail(AVFormatContext* out, int streamIndex, int64_t nextPts, const
   const size_t padded = (total + frameSize - 1) / frameSize * frameSize + frameSize;
   for (auto& channel : samples) channel.resize(padded, 0.0f);
 
-  FramePtr frame(av_frame_alloc());
+  FramePtr frame = MakeWmaFrame(*codec, frameSize);
   PacketPtr packet(av_packet_alloc());
   if (!frame || !packet) return false;
-  frame->format = AV_SAMPLE_FMT_FLTP;
-  frame->sample_rate = kOutRate;
-  frame->nb_samples = frameSize;
-  if (av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout) < 0) return false;
-  if (av_frame_get_buffer(frame.get(), 0) < 0) return false;
 
   bool primed = false;
   bool first = true;
