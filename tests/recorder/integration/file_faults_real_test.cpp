@@ -26,6 +26,7 @@
 #include "platform/loop/glib_loop.h"
 #include "platform/shell/fake_message_box.h"
 #include "platform/text/utf.h"
+#include "real_controller_support.h"
 #include "recorder/controller/recorder_dlg.h"
 #include "recorder/core/messages.h"
 #include "recorder/core/profile.h"
@@ -38,9 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace orvweb;
+using namespace orvweb::real_controller;
 using testing_support::Child;
-using testing_support::ScopedEnv;
-using testing_support::TempDir;
 
 std::string Contents(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -59,11 +59,6 @@ std::set<std::string> FilesIn(const fs::path& folder) {
   for (const auto& e : fs::directory_iterator(folder, error)) names.insert(e.path().filename().string());
   return names;
 }
-
-class NoOptions : public IOptionsPage {
- public:
-  int RunModal(platform::Window*) override { return kDialogCancel; }
-};
 
 // Runs the loop until cond holds or timeoutMs pass (checked every 50 ms).
 class Waiter : public platform::Window {
@@ -99,43 +94,32 @@ class FileFaults : public ::testing::Test {
   void SetUp() override {
     const char* server = std::getenv("PULSE_SERVER");
     if (!server || !*server) GTEST_SKIP() << "PULSE_SERVER is not set: run the tests inside scripts/rig";
-    fs::create_directories(runtime);
-    ::chmod(runtime.c_str(), 0700);
-    sink = media_tools::Run({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=" + SinkName(),
-                             "sink_properties=device.description=" + SinkName()})
-               .out;
-    ASSERT_FALSE(sink.empty());
-    WriteProfileString(kKeySourceName, platform::FromUtf8(SinkName() + ".monitor"));
+    sink = std::make_unique<ScopedNullSink>("orvweb_faults_" + std::to_string(::getpid()));
+    ASSERT_TRUE(sink->loaded());
+    WriteProfileString(kKeySourceName, platform::FromUtf8(sink->name() + ".monitor"));
     WriteProfileInt(kKeyOutputFormat, kOutputFormatMp3);
     WriteProfileInt(kKeyMinSongLength, 1);
     WriteProfileString(kKeySongsFolder, platform::FromUtf8(songs.string()) + u"/");
     const fs::path tone = home.path() / "tone.wav";
-    media_tools::WriteWav(tone, media_tools::Tone(44100, 2, 60.0, 1000.0, 0.5), 44100, 2);
-    player = std::make_unique<Child>(std::vector<std::string>{"/usr/bin/paplay", "-d", SinkName(), tone.string()});
+    WriteTone(tone, 60.0);
+    player = std::make_unique<Child>(std::vector<std::string>{"/usr/bin/paplay", "-d", sink->name(), tone.string()});
 
-    DlgServices services;
-    services.audio = audio.get();
+    DlgServices services = fakes.Services(*audio);
     services.makeWmaWriter = [] { return platform::asf::MakeFfmpegWmaWriter(); };
-    services.webNotice = &notices;
-    services.messageBox = &boxes;
-    services.optionsPage = &options;
     dlg = std::make_unique<COrvWebRecorderDlg>(loop, std::move(services));
     if (!dlg->engine().encoder().isLoaded()) GTEST_SKIP() << "libmp3lame is missing";
-    for (const char* id : {"NowPlaying", "RecordLabel", "RecGauge", "GaugeTable", "IsRecording"}) page.AddElement(id);
-    page.AddElement("Log", "textarea");
+    AddMainPageElements(page);
   }
   void TearDown() override {
     if (dlg) dlg->OnDestroy();
     dlg.reset();
     player.reset();
-    if (!sink.empty()) media_tools::Run({"/usr/bin/pactl", "unload-module", sink});
+    sink.reset();
   }
-  std::string SinkName() const { return "orvweb_faults_" + std::to_string(::getpid()); }
   void Publish(const char* artist, const char* title) {
     if (!writer) writer = NowPlayingWriter::Open();
     ASSERT_TRUE(writer);
-    writer->WriteFull(kPlayStatePlaying, NowPlayingItem{platform::FromUtf8(artist), platform::FromUtf8(title), u"",
-                                                        u"http://127.0.0.1:8000/radio.mp3"});
+    real_controller::Publish(*writer, artist, title);
   }
   std::string Log() const { return platform::ToUtf8(dlg->log().Contents()); }
   bool Logged(int id) const { return Log().find(platform::ToUtf8(LoadMessage(id)).substr(0, 20)) != std::string::npos; }
@@ -161,23 +145,15 @@ class FileFaults : public ::testing::Test {
     EXPECT_GT(std::atof(probe["duration"].c_str()), minSeconds);
   }
 
-  TempDir home;
-  fs::path runtime = home.path() / "runtime";
-  fs::path songs = home.path() / "songs";
-  ScopedEnv homeEnv{"HOME", home.path().string()};
-  ScopedEnv configEnv{"XDG_CONFIG_HOME", (home.path() / "config").string()};
-  ScopedEnv stateEnv{"XDG_STATE_HOME", (home.path() / "state").string()};
-  ScopedEnv runtimeEnv{"XDG_RUNTIME_DIR", runtime.string()};
-  ScopedEnv languageEnv{"LANGUAGE", "en"};
-  ScopedEnv noticeEnv{"ORVWEB_NOTICE_BASE", "http://127.0.0.1:9/notice"};
-  std::string sink;
+  RealHome home;
+  fs::path songs = home.songs;
+  std::unique_ptr<ScopedNullSink> sink;
   std::unique_ptr<Child> player;
   platform::GlibLoop loop;
   Waiter waiter{loop};
   std::unique_ptr<platform::audio::AudioSystem> audio = platform::audio::MakePulseAudioSystem();
-  WebNotice notices;
-  platform::shell::FakeMessageBox boxes;
-  NoOptions options;
+  DlgFakes fakes;
+  platform::shell::FakeMessageBox& boxes = fakes.boxes;
   platform::html::MemoryPage page;
   std::unique_ptr<NowPlayingWriter> writer;
   std::unique_ptr<COrvWebRecorderDlg> dlg;
