@@ -19,11 +19,15 @@
 #include "recorder/core/profile.h"
 #include "recorder/controller/recorder_dlg.h"
 #include "recorder/core/settings.h"
+#include "tests/recorder/integration/real_controller_support.h"
 
 namespace {
 
 using namespace real_support;
 using namespace orvweb;
+using orvweb::real_controller::AddMainPageElements;
+using orvweb::real_controller::DlgFakes;
+using orvweb::real_controller::Script;
 
 const char* MprisScript() {
   for (const char* path : {"/etc/mpv/scripts/mpris.so", "/usr/lib/mpv-mpris/mpris.so"}) {
@@ -32,48 +36,6 @@ const char* MprisScript() {
   ADD_FAILURE() << "mpv's MPRIS plug-in (package mpv-mpris) is missing";
   return "";
 }
-
-class NoOptions : public IOptionsPage {
- public:
-  int RunModal(platform::Window*) override { return kDialogCancel; }
-};
-
-// Checks a condition every 50 ms on the loop's thread and runs the step's
-// action once it holds; quits the loop after the last step or at the limit.
-class Steps : public platform::Window {
- public:
-  struct Step {
-    const char* what;
-    std::function<bool()> until;
-    std::function<void()> then;
-  };
-  Steps(platform::Loop& loop, std::vector<Step> steps, int limitMs)
-      : Window(loop), steps_(std::move(steps)), limitMs_(limitMs) {}
-  void Start() {
-    startMs_ = loop().NowMs();
-    SetTimer(1, 50);
-  }
-  // The step that did not come about; nullptr when all did.
-  const char* missed() const { return next_ < steps_.size() ? steps_[next_].what : nullptr; }
-
- protected:
-  void OnTimer(uint32_t) override {
-    while (next_ < steps_.size() && steps_[next_].until()) {
-      if (steps_[next_].then) steps_[next_].then();
-      ++next_;
-    }
-    if (next_ == steps_.size() || loop().NowMs() - startMs_ > limitMs_) {
-      KillTimer(1);
-      loop().Quit();
-    }
-  }
-
- private:
-  std::vector<Step> steps_;
-  size_t next_ = 0;
-  int limitMs_;
-  int64_t startMs_ = 0;
-};
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -105,18 +67,10 @@ TEST(RecorderSeesPlayer, QuittingThePlayerIsReportedAsNoPluginAndStartingItAgain
 
   platform::GlibLoop loop;
   auto audio = platform::audio::MakePulseAudioSystem();
-  WebNotice notices;
-  platform::shell::FakeMessageBox boxes;
-  NoOptions options;
-  DlgServices services;
-  services.audio = audio.get();
-  services.webNotice = &notices;
-  services.messageBox = &boxes;
-  services.optionsPage = &options;
-  COrvWebRecorderDlg dlg(loop, std::move(services));
+  DlgFakes fakes;
+  COrvWebRecorderDlg dlg(loop, fakes.Services(*audio));
   platform::html::MemoryPage page;
-  for (const char* id : {"NowPlaying", "RecordLabel", "RecGauge", "GaugeTable", "IsRecording"}) page.AddElement(id);
-  page.AddElement("Log", "textarea");
+  AddMainPageElements(page);
   ASSERT_EQ(dlg.OnUiLoaded(&page), 0);
 
   const std::string detected = platform::ToUtf8(LoadMessage(IDS_PLUGIN_DETECTED));
@@ -125,25 +79,25 @@ TEST(RecorderSeesPlayer, QuittingThePlayerIsReportedAsNoPluginAndStartingItAgain
   std::vector<std::unique_ptr<testing_support::Child>> players;
   auto startPlayer = [&] { players.push_back(std::make_unique<testing_support::Child>(args)); };
 
-  Steps steps(loop,
-              {
-                  {"not detected without a player", [&] { return Count(log(), notDetected) == 1; }, startPlayer},
-                  {"detected with the player",
-                   [&] { return Count(log(), detected) == 1 && page.Find("NowPlaying")->text == u"Ann - First Song"; },
-                   [&] { EXPECT_TRUE(MpvCommand(ipc, R"({"command":["quit"]})")); }},
-                  {"not detected once the player quit", [&] { return Count(log(), notDetected) == 2; }, startPlayer},
-                  {"detected again with the record back",
-                   [&] {
-                     NowPlayingSnapshot record;
-                     return Count(log(), detected) == 2 && ReadNowPlaying(record) == NowPlayingReadResult::Ok &&
-                            record.item.title == u"First Song" && record.playState == kPlayStatePlaying;
-                   },
-                   nullptr},
-              },
-              60000);
+  Script steps(loop,
+               {
+                   {"not detected without a player", [&] { return Count(log(), notDetected) == 1; }, startPlayer},
+                   {"detected with the player",
+                    [&] { return Count(log(), detected) == 1 && page.Find("NowPlaying")->text == u"Ann - First Song"; },
+                    [&] { EXPECT_TRUE(MpvCommand(ipc, R"({"command":["quit"]})")); }},
+                   {"not detected once the player quit", [&] { return Count(log(), notDetected) == 2; }, startPlayer},
+                   {"detected again with the record back",
+                    [&] {
+                      NowPlayingSnapshot record;
+                      return Count(log(), detected) == 2 && ReadNowPlaying(record) == NowPlayingReadResult::Ok &&
+                             record.item.title == u"First Song" && record.playState == kPlayStatePlaying;
+                    },
+                    nullptr},
+               },
+               {.totalMs = 60000});
   steps.Start();
   loop.Run();
-  EXPECT_EQ(steps.missed(), nullptr) << steps.missed() << "\n" << log();
+  EXPECT_EQ(steps.stuck(), nullptr) << steps.stuck() << "\n" << log();
   dlg.OnDestroy();
 
   for (auto& player : players) player->Kill(SIGTERM);

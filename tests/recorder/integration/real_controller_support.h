@@ -160,8 +160,8 @@ inline void Publish(NowPlayingWriter& writer, const char* artist, const char* ti
                                                      u"http://127.0.0.1:8000/radio.mp3"});
 }
 
-// Runs each step on the loop's thread once its condition holds, in order,
-// and quits the loop when all ran. A step that does not come within
+// Runs each step's action (if any) on the loop's thread once its condition
+// holds, in order, and quits the loop when all ran. A step that does not come within
 // `stepMs` of the one before, or steps not all run within `totalMs`, quit the
 // loop too and stuck() names the step: the test fails instead of hanging.
 class Script : public platform::Window {
@@ -188,7 +188,7 @@ class Script : public platform::Window {
  protected:
   void OnTimer(uint32_t) override {
     while (next_ < steps_.size() && steps_[next_].ready()) {
-      steps_[next_++].action();
+      if (const auto& action = steps_[next_++].action) action();
       stepSinceMs_ = loop().NowMs();
     }
     const int64_t now = loop().NowMs();

@@ -75,25 +75,25 @@ TEST(SoundServerReal, KilledMidSongAndStartedAgain) {
   };
   double recordingSince = 0;
   Script steps(loop,
-              {
-                  {"monitoring hears the tone", gaugeMoves, [&] { dlg.OnRecordClick(); }},
-                  {"recording started", [&] { return dlg.recordingOn(); },
-                   [&] { recordingSince = audio.RecordedSeconds(); }},
-                  {"four seconds recorded", [&] { return audio.RecordedSeconds() - recordingSince >= 4.0; },
-                   [&] {
-                     player.reset();
-                     server.Kill();
-                   }},
-                  {"the loss is shown", [&] { return logged(IDS_SOUND_SERVER_LOST); },
-                   [&] { ASSERT_TRUE(server.Start()); }},
-                  {"monitoring is back", [&] { return logged(IDS_SOUND_SERVER_BACK); },
-                   [&] {
-                     EXPECT_EQ(platform::ToUtf8(page.Find("RecGauge")->style.at("width")), "0");
-                     player = play();
-                   }},
-                  {"the gauge moves again", gaugeMoves, [] {}},
-              },
-              {.totalMs = 60000});
+               {
+                   {"monitoring hears the tone", gaugeMoves, [&] { dlg.OnRecordClick(); }},
+                   {"recording started", [&] { return dlg.recordingOn(); },
+                    [&] { recordingSince = audio.RecordedSeconds(); }},
+                   {"four seconds recorded", [&] { return audio.RecordedSeconds() - recordingSince >= 4.0; },
+                    [&] {
+                      player.reset();
+                      server.Kill();
+                    }},
+                   {"the loss is shown", [&] { return logged(IDS_SOUND_SERVER_LOST); },
+                    [&] { ASSERT_TRUE(server.Start()); }},
+                   {"monitoring is back", [&] { return logged(IDS_SOUND_SERVER_BACK); },
+                    [&] {
+                      EXPECT_EQ(platform::ToUtf8(page.Find("RecGauge")->style.at("width")), "0");
+                      player = play();
+                    }},
+                   {"the gauge moves again", gaugeMoves, [] {}},
+               },
+               {.totalMs = 60000});
   steps.Start();
   loop.Run();
   const char* stuck = steps.stuck();
