@@ -32,9 +32,9 @@ struct PlayerKind {
 // quirk table knows better.
 PlayerKind KindOfPlayer(std::string_view busName);
 
-// The entries of one Metadata dictionary that matter. Entries of a type the
-// specification does not give them count as absent; each such entry, and
-// each text cut to kMaxItemText, adds a line to problems.
+// The entries of one Metadata dictionary that matter. An entry of another
+// type than MPRIS gives it counts as absent; each such entry, and each text
+// cut to kMaxItemText, adds a line to problems.
 struct RawItem {
   std::u16string artist;      // xesam:artist, a list joined with ", "
   std::u16string title;       // xesam:title
