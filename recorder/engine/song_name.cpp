@@ -99,11 +99,4 @@ std::optional<std::string> LocalPathOf(std::u16string_view source) {
   return decoded;
 }
 
-bool SameFileReference(std::u16string_view path, std::u16string_view source) {
-  if (source == path) return true;
-  if (source.substr(0, 7) != u"file://") return false;
-  const std::optional<std::string> local = LocalPathOf(source);
-  return local && *local == platform::ToUtf8(path);
-}
-
 }  // namespace orvweb

@@ -24,10 +24,6 @@ inline constexpr size_t kMaxFileNameBytes = 255;
 std::u16string FitFileName(std::u16string_view base, std::u16string_view extension,
                            size_t maxBytes = kMaxFileNameBytes);
 
-// Whether the player's source names the file at path: the very same text
-// (case-sensitive), or a file:// URL of that path.
-bool SameFileReference(std::u16string_view path, std::u16string_view source);
-
 // The local file a player's source names, in UTF-8: an absolute path as it
 // is, a file:// URL (empty host or localhost) decoded; nullopt for anything
 // else (a stream, a relative name, a URL with a query).

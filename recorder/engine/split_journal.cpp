@@ -1,7 +1,5 @@
 #include "recorder/engine/split_journal.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <atomic>
@@ -85,20 +83,12 @@ std::optional<Held> ReadJournal(const fs::path& path) {
   return Held{std::move(*file), header};
 }
 
-// The state folder, made private when this makes it.
-bool MakeStateFolder(const fs::path& folder) {
-  std::error_code error;
-  if (fs::is_directory(folder, error)) return true;
-  fs::create_directories(folder.parent_path(), error);
-  return ::mkdir(folder.c_str(), 0700) == 0 || fs::is_directory(folder, error);
-}
-
 }  // namespace
 
 std::unique_ptr<SplitJournal> SplitJournal::Create(uint32_t rate, uint32_t channels, uint64_t slots) {
   if (rate == 0 || channels == 0 || slots == 0) return nullptr;
   const fs::path folder = platform::shell::StateFolder();
-  if (!MakeStateFolder(folder)) return nullptr;
+  if (!platform::files::CreatePrivateFolders(folder)) return nullptr;
   // What a repair can no longer use: nothing left unread, or its song gone.
   for (const fs::path& dead : DeadJournals()) {
     const auto held = ReadJournal(dead);

@@ -69,16 +69,17 @@ TEST(SongName, LongNamesAreCutAtACharacterBoundaryKeepingTheExtension) {
   EXPECT_EQ(FitFileName(ascii, u".wma", 10), u"aaaaaa.wma");
 }
 
-TEST(SongName, TheSameFileIsItsExactPathOrItsFileUrl) {
+TEST(SongName, ASourceNamesALocalFileByItsExactPathOrItsFileUrl) {
   const std::u16string path = u"/home/ann/Music/Orvello Songs/Caf\u00E9 - A.mp3";
-  EXPECT_TRUE(SameFileReference(path, path));
-  EXPECT_TRUE(SameFileReference(path, u"file:///home/ann/Music/Orvello%20Songs/Caf%C3%A9%20-%20A.mp3"));
-  EXPECT_TRUE(SameFileReference(path, u"file://localhost/home/ann/Music/Orvello Songs/Caf\u00E9 - A.mp3"));
-  EXPECT_FALSE(SameFileReference(path, u"/home/ann/music/Orvello Songs/Caf\u00E9 - A.mp3"));  // case counts
-  EXPECT_FALSE(SameFileReference(path, u"file:///home/ann/Music/Orvello%20Songs/caf%C3%A9%20-%20A.mp3"));
-  EXPECT_FALSE(SameFileReference(path, u"http://radio.example/stream"));
-  EXPECT_FALSE(SameFileReference(path, u""));
-  EXPECT_FALSE(SameFileReference(path, u"file://otherhost/home/ann/Music/Orvello%20Songs/Caf%C3%A9%20-%20A.mp3"));
+  const std::optional<std::string> file = platform::ToUtf8(path);
+  EXPECT_EQ(LocalPathOf(path), file);
+  EXPECT_EQ(LocalPathOf(u"file:///home/ann/Music/Orvello%20Songs/Caf%C3%A9%20-%20A.mp3"), file);
+  EXPECT_EQ(LocalPathOf(u"file://localhost/home/ann/Music/Orvello Songs/Caf\u00E9 - A.mp3"), file);
+  EXPECT_NE(LocalPathOf(u"/home/ann/music/Orvello Songs/Caf\u00E9 - A.mp3"), file);  // case counts
+  EXPECT_NE(LocalPathOf(u"file:///home/ann/Music/Orvello%20Songs/caf%C3%A9%20-%20A.mp3"), file);
+  EXPECT_EQ(LocalPathOf(u"http://radio.example/stream"), std::nullopt);
+  EXPECT_EQ(LocalPathOf(u""), std::nullopt);
+  EXPECT_EQ(LocalPathOf(u"file://otherhost/home/ann/Music/Orvello%20Songs/Caf%C3%A9%20-%20A.mp3"), std::nullopt);
 }
 
 }  // namespace
