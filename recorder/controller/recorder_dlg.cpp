@@ -152,13 +152,19 @@ void COrvWebRecorderDlg::StopRecording() {
     return;
   }
   log_.WriteLogId(IDS_RECORDING_STOPPED);
-  Notice(kNoticeRecordStopped);
+  ShowStopped(true);
+}
+
+void COrvWebRecorderDlg::ShowStopped(bool wasRecording) {
+  if (wasRecording) Notice(kNoticeRecordStopped);
   recordingOn_ = false;
   if (page_) {
     page_->SetValue(kIsRecordingElement, u"0");
     page_->SetInnerHtml(kRecordLabelElement, u"");
   }
-  if (services_.tray && services_.tray->IsShown()) services_.tray->Modify(kIdleIcon, platform::shell::CutTrayTip(Caption()));
+  if (wasRecording && services_.tray && services_.tray->IsShown()) {
+    services_.tray->Modify(kIdleIcon, platform::shell::CutTrayTip(Caption()));
+  }
 }
 
 void COrvWebRecorderDlg::OnAudioLost() {
@@ -173,18 +179,8 @@ void COrvWebRecorderDlg::OnAudioLost() {
   log_.WriteLogId(IDS_SOUND_SERVER_LOST);
   // The run does not come back by itself: a recording that resumed later
   // would hold a gap the user never heard about.
-  recordingOn_ = false;
-  if (page_) {
-    page_->SetValue(kIsRecordingElement, u"0");
-    page_->SetInnerHtml(kRecordLabelElement, u"");
-  }
+  ShowStopped(wasOn);
   SetGauge(0);
-  if (wasOn) {
-    Notice(kNoticeRecordStopped);
-    if (services_.tray && services_.tray->IsShown()) {
-      services_.tray->Modify(kIdleIcon, platform::shell::CutTrayTip(Caption()));
-    }
-  }
   RetryAudio();
 }
 

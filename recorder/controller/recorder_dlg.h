@@ -126,6 +126,9 @@ class COrvWebRecorderDlg : public platform::Window, public IEngineOwner {
  private:
   void StartRecording();
   void StopRecording();
+  // The page, the web notice and the tray after a run ended; the notice and
+  // the tray only when a recording was on.
+  void ShowStopped(bool wasRecording);
   void CheckLimits();
   // The song file cannot be written: finish, stop and tell the user.
   void OnSongWriteFailed();
