@@ -6,40 +6,17 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/http/curl_common.h"
 #include "platform/http/http.h"
 
 namespace platform::http {
 namespace {
 
+using curl::EasyDeleter;
+using curl::GlobalInit;
+using curl::IsAllowedAddress;
+
 constexpr long kMaxRedirects = 10;
-
-void GlobalInit() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct UrlDeleter {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-
-// Only an absolute address with an allowed scheme gets as far as libcurl, so
-// nothing is guessed ("example.com/x" is no address) and no local file or
-// other protocol is ever opened.
-bool IsAllowedAddress(const std::string& url, Schemes schemes) {
-  if (url.find('\0') != std::string::npos) return false;
-  std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-    return false;
-  }
-  char* scheme = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK || !scheme) return false;
-  const std::string name(scheme);
-  curl_free(scheme);
-  return name == "https" || (name == "http" && schemes == Schemes::HttpOrHttps);
-}
 
 struct Transfer {
   CURL* easy = nullptr;

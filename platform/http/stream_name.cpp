@@ -1,10 +1,10 @@
 #include "platform/http/stream_name.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <memory>
+
+#include "platform/http/curl_common.h"
 
 namespace platform::http {
 namespace {
@@ -40,23 +40,12 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 // The first byte of the body ends the request: the headers are all in.
 size_t OnBody(char*, size_t, size_t, void*) { return 0; }
 
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-
-bool IsHttp(const std::string& url) {
-  std::string scheme = url.substr(0, std::min<size_t>(url.size(), 8));
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
-  return scheme.rfind("http://", 0) == 0 || scheme.rfind("https://", 0) == 0;
-}
-
 }  // namespace
 
 std::optional<std::string> ReadStreamName(const std::string& url, const StreamNameOptions& options) {
-  if (!IsHttp(url) || url.find('\0') != std::string::npos) return std::nullopt;
-  static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
-  if (init != CURLE_OK) return std::nullopt;
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  if (!curl::IsAllowedAddress(url, Schemes::HttpOrHttps)) return std::nullopt;
+  curl::GlobalInit();
+  std::unique_ptr<CURL, curl::EasyDeleter> easy(curl_easy_init());
   if (!easy) return std::nullopt;
   Reading reading;
   CURL* e = easy.get();
