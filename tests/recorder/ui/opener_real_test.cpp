@@ -63,6 +63,9 @@ TEST_F(DesktopOpener, SongsFolderAndHelpPageReachTheDefaultHandler) {
   orvweb::WriteProfileString(orvweb::kKeySongsFolder, platform::FromUtf8(songs.string() + "/"));
   platform::shell::GioOpener opener;
   ASSERT_TRUE(orvweb::ui::OpenSongsFolder(opener));
+  // Each open starts a handler process of its own: the first is waited for,
+  // so the two lines come in the order they were opened.
+  ASSERT_EQ(Opened(1).size(), 1u);
   ASSERT_TRUE(orvweb::ui::OpenHelpPage(opener));
   const auto opened = Opened(2);
   ASSERT_EQ(opened.size(), 2u);
