@@ -14,6 +14,10 @@ constexpr const char* kPrefix = "org.mpris.MediaPlayer2";
 constexpr const char* kPlayerPath = "/org/mpris/MediaPlayer2";
 constexpr const char* kPlayerInterface = "org.mpris.MediaPlayer2.Player";
 constexpr int kPollReplyMs = 5000;
+// A player whose object was not there yet is asked again this often, this
+// many times in all; what it announces meanwhile asks at once.
+constexpr int kRereadMs = 500;
+constexpr int kMostReads = 20;
 
 bool Cancelled(const GError* error) { return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED); }
 
@@ -72,6 +76,7 @@ MprisWatcher::~MprisWatcher() {
   g_cancellable_cancel(cancellable_);
   StopTimer(settleTimer_);
   StopTimer(pollTimer_);
+  StopTimer(rereadTimer_);
   g_dbus_connection_signal_unsubscribe(connection_, ownerSub_);
   g_dbus_connection_signal_unsubscribe(connection_, propsSub_);
   g_object_unref(cancellable_);
@@ -118,13 +123,24 @@ void MprisWatcher::OnGetAll(GObject* source, GAsyncResult* result, gpointer data
   std::unique_ptr<Call> call(static_cast<Call*>(data));
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-  if (!reply) {
-    if (!Cancelled(error)) call->watcher->CallFailed(call->name, "its properties", error);
+  if (!reply && Cancelled(error)) {
     g_error_free(error);
     return;
   }
+  MprisWatcher* watcher = call->watcher;
+  auto it = watcher->players_.find(call->name);
+  if (it != watcher->players_.end()) {
+    it->second.reading = false;
+    it->second.read = reply != nullptr;
+  }
+  if (!reply) {
+    watcher->CallFailed(call->name, "its properties", error);
+    g_error_free(error);
+    watcher->UpdateRereading();
+    return;
+  }
   GVariant* dict = g_variant_get_child_value(reply, 0);
-  call->watcher->ApplyProperties(call->name, dict);
+  watcher->ApplyProperties(call->name, dict);
   g_variant_unref(dict);
   g_variant_unref(reply);
 }
@@ -175,6 +191,10 @@ void MprisWatcher::OnPropertiesChanged(GDBusConnection*, const char* sender, con
   GVariant* changed = g_variant_get_child_value(parameters, 1);
   watcher->ApplyProperties(sender, changed);
   g_variant_unref(changed);
+  // A player heard from before it could be read has its object now: what it
+  // did not announce (its state, often) is in the whole set.
+  auto it = watcher->players_.find(sender);
+  if (it != watcher->players_.end() && !it->second.read) watcher->ReadAll(sender, it->second);
 }
 
 void MprisWatcher::NameOwned(const std::string& name, const std::string& owner) {
@@ -190,9 +210,7 @@ void MprisWatcher::NameOwned(const std::string& name, const std::string& owner) 
     player.shaper = ItemShaper(player.kind.webPages);
   }
   tracker_.Appeared(owner);
-  g_dbus_connection_call(connection_, owner.c_str(), kPlayerPath, "org.freedesktop.DBus.Properties", "GetAll",
-                         g_variant_new("(s)", kPlayerInterface), G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, -1,
-                         cancellable_, &MprisWatcher::OnGetAll, new Call{this, owner});
+  ReadAll(owner, players_[owner]);
   Publish();
   if (first && onPresence_) onPresence_(true);
 }
@@ -209,8 +227,37 @@ void MprisWatcher::NameLost(const std::string& name) {
   players_.erase(owner);
   tracker_.Vanished(owner);
   UpdatePolling();
+  UpdateRereading();
   // Leaving is no metadata to settle: whoever follows hears of it at once.
   Publish();
+}
+
+void MprisWatcher::ReadAll(const std::string& owner, Player& player) {
+  if (player.reading) return;
+  player.reading = true;
+  ++player.reads;
+  g_dbus_connection_call(connection_, owner.c_str(), kPlayerPath, "org.freedesktop.DBus.Properties", "GetAll",
+                         g_variant_new("(s)", kPlayerInterface), G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE, -1,
+                         cancellable_, &MprisWatcher::OnGetAll, new Call{this, owner});
+}
+
+void MprisWatcher::UpdateRereading() {
+  bool wanted = false;
+  for (const auto& [owner, player] : players_) wanted = wanted || (!player.read && player.reads < kMostReads);
+  if (wanted && !rereadTimer_) {
+    rereadTimer_ = StartTimer(kRereadMs, &MprisWatcher::OnRereadTick, this);
+  } else if (!wanted) {
+    StopTimer(rereadTimer_);
+  }
+}
+
+gboolean MprisWatcher::OnRereadTick(gpointer self) {
+  auto* watcher = static_cast<MprisWatcher*>(self);
+  for (auto& [owner, player] : watcher->players_) {
+    if (!player.read && player.reads < kMostReads) watcher->ReadAll(owner, player);
+  }
+  watcher->UpdateRereading();
+  return watcher->rereadTimer_ ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
 void MprisWatcher::CallFailed(const std::string& owner, const char* what, GError* error) {

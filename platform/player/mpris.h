@@ -67,6 +67,11 @@ class MprisWatcher {
     std::optional<RawItem> raw;  // the last metadata, shaped again when a stream names itself
     bool playing = false;
     bool polling = false;           // a Get(Metadata) is under way
+    // GetAll answered. A player may take its name before its object is
+    // there (Firefox does); until read, it is asked again.
+    bool read = false;
+    bool reading = false;  // a GetAll is under way
+    int reads = 0;         // GetAlls asked
     std::set<std::string> logged;  // problems reported once each
   };
   static void OnNameOwnerChanged(GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
@@ -80,9 +85,12 @@ class MprisWatcher {
   static void OnStreamNamed(GObject*, GAsyncResult*, gpointer);
   static gboolean OnSettled(gpointer);
   static gboolean OnPollTick(gpointer);
+  static gboolean OnRereadTick(gpointer);
 
   void NameOwned(const std::string& name, const std::string& owner);
   void NameLost(const std::string& name);
+  void ReadAll(const std::string& owner, Player& player);
+  void UpdateRereading();
   void ApplyProperties(const std::string& owner, GVariant* dict);
   std::optional<MediaInfo> ShapeItem(Player& player);
   void CallFailed(const std::string& owner, const char* what, GError* error);
@@ -103,6 +111,7 @@ class MprisWatcher {
   guint propsSub_ = 0;
   GSource* settleTimer_ = nullptr;  // on the watcher's context, not the global one
   GSource* pollTimer_ = nullptr;
+  GSource* rereadTimer_ = nullptr;
   int64_t settleSince_ = 0;  // monotonic µs of the first change not yet published
   int64_t lastChange_ = INT64_MIN / 2;  // monotonic µs of the last change of what is followed
   std::map<std::string, std::string> owners_;  // well-known name -> unique name

@@ -54,7 +54,8 @@ GVariant* Item(const char* title, const char* artist = nullptr) {
 // holding up the watcher. Its properties are set from the test thread.
 class FakePlayer {
  public:
-  FakePlayer(const std::string& address, const std::string& name) {
+  // exported = false: the name is taken, the object comes with Export().
+  FakePlayer(const std::string& address, const std::string& name, bool exported = true) : exported_(exported) {
     thread_ = std::thread([this, address, name] { Serve(address, name); });
     EXPECT_TRUE(testing_support::WaitUntil([&] { return ready_.load(); }, 10000));
   }
@@ -81,6 +82,16 @@ class FakePlayer {
     g_dbus_connection_emit_signal(connection_, nullptr, "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
                                   "PropertiesChanged", parameters, nullptr);
   }
+  void Export() {
+    g_main_context_invoke(
+        context_,
+        [](gpointer self) {
+          static_cast<FakePlayer*>(self)->Register();
+          return G_SOURCE_REMOVE;
+        },
+        this);
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return registered_.load(); }, 10000));
+  }
   std::atomic<bool> slow{false};       // answers hang until released
   std::atomic<bool> answering{false};  // inside an answer now
   void Leave() { g_dbus_connection_close_sync(connection_, nullptr, nullptr); }
@@ -97,14 +108,20 @@ class FakePlayer {
     return g_variant_new_string(player->status_.c_str());
   }
 
+  // On the player's own thread: its answers come there.
+  void Register() {
+    static const GDBusInterfaceVTable vtable{nullptr, &FakePlayer::GetProperty, nullptr, {}};
+    g_dbus_connection_register_object(connection_, "/org/mpris/MediaPlayer2", node_->interfaces[0], &vtable, this,
+                                      nullptr, nullptr);
+    registered_ = true;
+  }
+
   void Serve(const std::string& address, const std::string& name) {
-    GMainContext* context = g_main_context_new();
+    GMainContext* context = context_ = g_main_context_new();
     g_main_context_push_thread_default(context);
     connection_ = Connect(address);
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-    static const GDBusInterfaceVTable vtable{nullptr, &FakePlayer::GetProperty, nullptr, {}};
-    g_dbus_connection_register_object(connection_, "/org/mpris/MediaPlayer2", node->interfaces[0], &vtable, this,
-                                      nullptr, nullptr);
+    GDBusNodeInfo* node = node_ = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
+    if (exported_) Register();
     GVariant* owned = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                   "org.freedesktop.DBus", "RequestName",
                                                   g_variant_new("(su)", name.c_str(), 0u), nullptr,
@@ -121,8 +138,12 @@ class FakePlayer {
     g_main_context_unref(context);
   }
 
+  const bool exported_;
+  GMainContext* context_ = nullptr;
+  GDBusNodeInfo* node_ = nullptr;
   std::thread thread_;
   std::atomic<bool> ready_{false};
+  std::atomic<bool> registered_{false};
   GMainLoop* loop_ = nullptr;
   GDBusConnection* connection_ = nullptr;
   std::mutex mutex_;
@@ -219,6 +240,29 @@ TEST_F(WatcherTest, AQuietPlayerIsReadAndASlowOneHoldsUpNobody) {
   PumpUntil([] { return false; }, 500);
   EXPECT_EQ(Title(), u"Other Song");
   for (const auto& s : published_) EXPECT_NE(s.media ? s.media->title : u"", u"Mirrored") << "a proxy was followed";
+}
+
+// Firefox takes its name before its object is there and announces its state
+// only when it changes: the state it had then is read once it answers.
+TEST_F(WatcherTest, APlayerReadBeforeItsObjectExistsIsReadAgain) {
+  for (bool speaks : {true, false}) {
+    SCOPED_TRACE(speaks ? "it announces an item" : "it stays quiet");
+    published_.clear();
+    log_.clear();
+    FakePlayer player(bus_.address(), "org.mpris.MediaPlayer2.firefox.instance_1_" + std::to_string(speaks), false);
+    ASSERT_TRUE(PumpUntil([&] { return Logged("could not read its properties"); }));
+    player.Set(Item("Ann - First"), "Playing", /*announce=*/false);
+    player.Export();
+    if (speaks) {
+      GVariantBuilder changed;
+      g_variant_builder_init(&changed, G_VARIANT_TYPE_VARDICT);
+      g_variant_builder_add(&changed, "{sv}", "Metadata", Item("Ann - First"));
+      player.Emit(g_variant_new("(sa{sv}as)", "org.mpris.MediaPlayer2.Player", &changed, nullptr));
+    }
+    EXPECT_TRUE(PumpUntil([&] {
+      return Title() == u"Ann - First" && published_.back().playState == wmppsPlaying;
+    })) << "the state set before the object was there is never learned";
+  }
 }
 
 TEST_F(WatcherTest, MetadataOfTheWrongShapeIsLoggedNeverFatal) {
