@@ -191,6 +191,22 @@ class IcecastStream {
     return Run({"/usr/bin/curl", "-sf", "-o", "/dev/null", "--max-time", "5", admin}) == 0;
   }
 
+  // A new listener gets the server's burst of past audio (64 KB, 4 s here) at
+  // once, as on a station that has been on air for a while. Firefox takes
+  // a live stream's length from what it got first, and a page whose media
+  // seems shorter than 3 s is no player to it.
+  bool WaitBurstFull() {
+    testing_support::TempDir dir;
+    const std::string got = (dir.path() / "burst").string();
+    return testing_support::WaitUntil(
+        [&] {
+          Run({"/usr/bin/curl", "-s", "--max-time", "0.5", "-o", got, url()});
+          std::error_code ec;
+          return std::filesystem::file_size(got, ec) >= 64000 && !ec;
+        },
+        20000);
+  }
+
   // The title can be set once the source is connected and the mount exists.
   bool WaitOnlineWithTitle(const std::string& urlEncodedSong) {
     return testing_support::WaitUntil([&] { return SetTitle(urlEncodedSong); }, 15000);

@@ -197,6 +197,7 @@ class BrowserTest : public StationTest {
  protected:
   void SetUp() override {
     StationTest::SetUp();
+    ASSERT_TRUE(stream_.WaitBurstFull());
     testing_support::LocalHttpServer::Response page;
     page.body = RadioPage(stream_.url());
     page.headers = {{"Content-Type", "text/html; charset=utf-8"}};
