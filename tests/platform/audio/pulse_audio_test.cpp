@@ -482,6 +482,12 @@ class PrivateServer {
       ready_ = media_tools::Run({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=rec_sink",
                                  "sink_properties=device.description=RecSink"})
                    .status == 0;
+      // The sink is listed before the session manager links streams to it;
+      // until then a new record stream may fail at once. Ready means a
+      // record stream on its monitor gets data.
+      ready_ = ready_ && media_tools::Run({"/bin/sh", "-c",
+                                           "timeout 15 parec --raw -d rec_sink.monitor 2>/dev/null | head -c 4096 | wc -c"})
+                                .out.find("4096") == 0;
     }
   }
 
