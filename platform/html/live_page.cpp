@@ -46,8 +46,7 @@ void LivePage::SetSeen(bool seen) {
   target_.EndBatch();
 }
 
-bool LivePage::Hold(Write write) {
-  if (seen_) return false;
+void LivePage::Hold(Write write) {
   const auto same = [&](const Write& w, std::initializer_list<Kind> kinds) {
     return w.id == write.id && std::find(kinds.begin(), kinds.end(), w.kind) != kinds.end() &&
            (w.kind != Kind::Style || w.property == write.property);
@@ -64,7 +63,7 @@ bool LivePage::Hold(Write write) {
           w.text.insert(0, write.text);
           w.number = write.number;
           w.text.resize(FirstLines(w.text, static_cast<size_t>(w.number)).size());
-          return true;
+          return;
         }
       }
       break;
@@ -81,7 +80,6 @@ bool LivePage::Hold(Write write) {
       break;
   }
   held_.push_back(std::move(write));
-  return true;
 }
 
 bool LivePage::AlreadySent(bool content, std::string_view id, std::string_view property,

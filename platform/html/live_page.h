@@ -68,8 +68,8 @@ class LivePage : public IPage, private platform::Window {
   void OnTimer(uint32_t timerId) override;
   // Sends a write now when the window is seen, else holds it.
   void Route(Write write);
-  // Holds a write while the window is not seen; false when it is seen.
-  bool Hold(Write write);
+  // Holds a write for when the window is seen again.
+  void Hold(Write write);
   bool AlreadySent(bool content, std::string_view id, std::string_view property, std::u16string_view value) const;
   // When this style was last sent; INT64_MIN when never.
   int64_t SentAt(std::string_view id, std::string_view property) const;
