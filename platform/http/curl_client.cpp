@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/http/curl_common.h"
 #include "platform/http/http.h"

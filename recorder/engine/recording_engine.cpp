@@ -471,7 +471,7 @@ HRESULT CRecordingEngine::FinishSong() {
     encodingActive_.store(false, std::memory_order_relaxed);
   }
   // The delayed audio drained just now may be what found the disk full.
-  if (songFileStarted_ && (encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed()))) ReportWriteFailure();
+  if (songFileStarted_ && WritesFailed()) ReportWriteFailure();
   const std::string finalPath = platform::ToUtf8(songPath_);
   if (engineState_ == kEngineRunning && !monitorOnly_ && songFileStarted_) {
     // At a split the song ended where the audio still held for the next begins.
@@ -706,6 +706,10 @@ void CRecordingEngine::ResolveSplit(uint64_t limit) {
   }
 }
 
+bool CRecordingEngine::WritesFailed() const {
+  return encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed());
+}
+
 void CRecordingEngine::ReportWriteFailure() {
   if (writeFailurePosted_.exchange(true, std::memory_order_relaxed) || !owner_) return;
   if (platform::Window* window = owner_->EngineWindow()) window->PostMessage(kSongWriteFailedMessage, 0, 0);
@@ -713,7 +717,7 @@ void CRecordingEngine::ReportWriteFailure() {
 
 bool CRecordingEngine::SongFileFailed() const {
   if (!songFileStarted_ || engineState_ != kEngineRunning) return false;
-  if (encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed())) return true;
+  if (WritesFailed()) return true;
   // Writes into a file whose folder was removed succeed and vanish.
   const auto now = platform::files::IdentityOf(writePath_);
   if (!writeIdentity_) return false;
@@ -738,7 +742,7 @@ HRESULT CRecordingEngine::SampleCB(double /*sampleTime*/, const uint8_t* data, s
   } else if (encodingActive_.load(std::memory_order_acquire)) {
     encoder_.EncodeSamples(data, static_cast<uint32_t>(length / 2));
   }
-  if (encoder_.writeFailed() || (fileSink_ && fileSink_->WriteFailed())) ReportWriteFailure();
+  if (WritesFailed()) ReportWriteFailure();
   const float level = static_cast<float>(PeakLevel(data, length)) * kLevelFactor;
   if (level > kSilenceThreshold) lastSoundTime_.store(NowSeconds(), std::memory_order_relaxed);
   if (owner_ && owner_->ShowRecLevel()) {

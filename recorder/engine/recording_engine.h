@@ -192,6 +192,8 @@ class CRecordingEngine final : public platform::audio::SampleCallback {
   int64_t NowSeconds() const { return clock_->NowMs() / 1000; }
   void LogId(int id);
   std::optional<int64_t> SongLengthMs(const std::string& path, int format) const;
+  // The encoder or the WMA writer failed a write of the song. Any thread.
+  bool WritesFailed() const;
   // Posts kSongWriteFailedMessage to the owner, once per song. Any thread.
   void ReportWriteFailure();
   bool MadeHere(const std::string& path, int format) const;
