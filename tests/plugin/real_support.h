@@ -8,7 +8,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +19,7 @@
 #include "platform/ipc/ipc.h"
 #include "shared/now_playing.h"
 #include "test_support.h"
+#include "tests/platform/asf/media_tools.h"
 
 namespace real_support {
 
@@ -106,26 +106,13 @@ class PrivateBus {
 // play never mixes into another test's recording.
 class PrivateSink {
  public:
-  PrivateSink() : name_("orvweb_test_" + std::to_string(::getpid())) {
-    RigValue("PULSE_SERVER");
-    std::string out;
-    FILE* pipe = ::popen(("pactl load-module module-null-sink sink_name=" + name_ + " 2>/dev/null").c_str(), "r");
-    if (pipe) {
-      char buf[64];
-      while (std::fgets(buf, sizeof buf, pipe)) out += buf;
-      ::pclose(pipe);
-    }
-    module_ = std::atoi(out.c_str());
-    EXPECT_GT(module_, 0) << "no null sink on the sound server";
+  PrivateSink() : sink_("orvweb_test_" + std::to_string(::getpid())) {
+    EXPECT_TRUE(sink_.loaded()) << "no null sink on the sound server " << RigValue("PULSE_SERVER");
   }
-  ~PrivateSink() {
-    if (module_ > 0) Run({"/usr/bin/pactl", "unload-module", std::to_string(module_)});
-  }
-  std::string device() const { return "pulse/" + name_; }
+  std::string device() const { return "pulse/" + sink_.name(); }
 
  private:
-  std::string name_;
-  int module_ = 0;
+  media_tools::ScopedNullSink sink_;
 };
 
 // A short sine tone with artist and title tags.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -115,5 +116,33 @@ inline void WriteWav(const std::filesystem::path& file, const std::vector<int16_
   u32(bytes);
   out.write(reinterpret_cast<const char*>(pcm.data()), bytes);
 }
+
+// A null sink of the test's own on the sound server PULSE_SERVER names, so
+// what other tests play into a shared sink never mixes into what this one
+// hears. `options` are further module arguments ("rate=44100", ...).
+class ScopedNullSink {
+ public:
+  explicit ScopedNullSink(std::string name, const std::vector<std::string>& options = {}) : name_(std::move(name)) {
+    std::vector<std::string> argv{"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=" + name_,
+                                  "sink_properties=device.description=" + name_};
+    argv.insert(argv.end(), options.begin(), options.end());
+    module_ = Run(argv).out;
+    while (!module_.empty() && std::isspace(static_cast<unsigned char>(module_.back()))) module_.pop_back();
+  }
+  ~ScopedNullSink() { Unload(); }
+  ScopedNullSink(const ScopedNullSink&) = delete;
+  ScopedNullSink& operator=(const ScopedNullSink&) = delete;
+  void Unload() {
+    if (!module_.empty()) Run({"/usr/bin/pactl", "unload-module", module_});
+    module_.clear();
+  }
+  bool loaded() const { return !module_.empty(); }
+  const std::string& name() const { return name_; }
+  std::string monitor() const { return name_ + ".monitor"; }
+
+ private:
+  std::string name_;
+  std::string module_;
+};
 
 }  // namespace media_tools

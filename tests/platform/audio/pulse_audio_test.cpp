@@ -34,34 +34,7 @@ const char* AddressVariable(Server s) {
   return s == Server::PulseAudio ? "PULSE_SERVER" : "ORVWEB_PIPEWIRE_PULSE_SERVER";
 }
 
-std::string Trim(std::string s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-  return s;
-}
-
-// A null sink of the test's own in the server under test, so that tests which
-// play into the shared rec_sink at the same time do not mix into what this
-// one hears.
-class ScopedNullSink {
- public:
-  explicit ScopedNullSink(const std::string& name) : name_(name) {
-    const auto r = media_tools::Run({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=" + name,
-                                     "sink_properties=device.description=" + name});
-    module_ = Trim(r.out);
-  }
-  ~ScopedNullSink() { Unload(); }
-  void Unload() {
-    if (!module_.empty()) media_tools::Run({"/usr/bin/pactl", "unload-module", module_});
-    module_.clear();
-  }
-  bool loaded() const { return !module_.empty(); }
-  std::string monitor() const { return name_ + ".monitor"; }
-  const std::string& name() const { return name_; }
-
- private:
-  std::string name_;
-  std::string module_;
-};
+using media_tools::ScopedNullSink;
 
 // Records what the capture thread hands over into memory reserved up front.
 class RecordingTap final : public SampleCallback {

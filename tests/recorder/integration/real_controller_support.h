@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -49,28 +48,7 @@ struct RealHome {
   testing_support::ScopedEnv noProxy{"no_proxy", "127.0.0.1"};
 };
 
-// A null sink of the test's own, so other tests playing into the rig's sink
-// do not mix into this one.
-class ScopedNullSink {
- public:
-  explicit ScopedNullSink(std::string name) : name_(std::move(name)) {
-    module_ = media_tools::Run({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=" + name_,
-                                "sink_properties=device.description=" + name_})
-                  .out;
-    while (!module_.empty() && std::isspace(static_cast<unsigned char>(module_.back()))) module_.pop_back();
-  }
-  ~ScopedNullSink() {
-    if (!module_.empty()) media_tools::Run({"/usr/bin/pactl", "unload-module", module_});
-  }
-  ScopedNullSink(const ScopedNullSink&) = delete;
-  ScopedNullSink& operator=(const ScopedNullSink&) = delete;
-  bool loaded() const { return !module_.empty(); }
-  const std::string& name() const { return name_; }
-
- private:
-  std::string name_;
-  std::string module_;
-};
+using media_tools::ScopedNullSink;
 
 // A 1 kHz tone at -6 dB, 44.1 kHz stereo, for paplay to play into a sink.
 inline void WriteTone(const std::filesystem::path& file, double seconds) {

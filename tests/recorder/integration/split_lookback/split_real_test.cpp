@@ -37,29 +37,6 @@ constexpr double kSongSeconds = 3.0;
 constexpr double kGapSeconds = 0.2;
 constexpr double kLeadSeconds = 0.5;
 
-std::string Trim(std::string s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-  return s;
-}
-
-class ScopedNullSink {
- public:
-  explicit ScopedNullSink(std::string name) : name_(std::move(name)) {
-    module_ = Trim(media_tools::Run({"/usr/bin/pactl", "load-module", "module-null-sink", "sink_name=" + name_,
-                                     "rate=44100", "channels=2"})
-                       .out);
-  }
-  ~ScopedNullSink() {
-    if (!module_.empty()) media_tools::Run({"/usr/bin/pactl", "unload-module", module_});
-  }
-  bool loaded() const { return !module_.empty(); }
-  const std::string& name() const { return name_; }
-
- private:
-  std::string name_;
-  std::string module_;
-};
-
 class Owner : public platform::Window, public IEngineOwner {
  public:
   explicit Owner(platform::Loop& loop) : Window(loop) {}
@@ -113,7 +90,7 @@ std::vector<int16_t> DecodeMono(const fs::path& file) {
 
 TEST(SplitLookBackReal, EachSongFileStartsAndEndsWithItsOwnSong) {
   if (!getenv("PULSE_SERVER")) GTEST_SKIP() << "needs the rig's PulseAudio (scripts/rig)";
-  ScopedNullSink sink("orvweb_split_" + std::to_string(getpid()));
+  media_tools::ScopedNullSink sink("orvweb_split_" + std::to_string(getpid()), {"rate=44100", "channels=2"});
   ASSERT_TRUE(sink.loaded());
   testing_support::TempDir home;
   testing_support::ScopedEnv config("XDG_CONFIG_HOME", (home.path() / "config").string());
