@@ -89,16 +89,12 @@ inline int Run(const std::vector<std::string>& argv, int timeoutMs = 60000) {
 class PrivateBus {
  public:
   explicit PrivateBus(const std::filesystem::path& dir)
-      : socket_(dir / "bus"),
-        daemon_({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + socket_.string()}),
-        env_("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket_.string()) {
-    EXPECT_TRUE(testing_support::WaitUntil([&] { return std::filesystem::exists(socket_); }, 10000))
-        << "dbus-daemon did not start";
+      : daemon_(dir / "bus"), env_("DBUS_SESSION_BUS_ADDRESS", daemon_.address()) {
+    EXPECT_TRUE(daemon_.ready()) << "dbus-daemon did not start";
   }
 
  private:
-  std::filesystem::path socket_;
-  testing_support::Child daemon_;
+  testing_support::BusDaemon daemon_;
   testing_support::ScopedEnv env_;
 };
 

@@ -2,10 +2,13 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 
@@ -87,5 +90,37 @@ void Child::Kill(int signal) {
 }
 
 std::filesystem::path SelfFolder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
+
+namespace {
+
+std::vector<std::string> BusArgv(const std::filesystem::path& socket, const std::optional<std::filesystem::path>& config) {
+  std::vector<std::string> argv{"/usr/bin/dbus-daemon", "--nofork", "--nopidfile"};
+  if (config) {
+    argv.push_back("--config-file=" + config->string());
+  } else {
+    argv.push_back("--session");
+    argv.push_back("--address=unix:path=" + socket.string());
+  }
+  return argv;
+}
+
+bool Accepts(const std::filesystem::path& socket) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socket.string().size() >= sizeof addr.sun_path) return false;
+  std::strcpy(addr.sun_path, socket.c_str());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+BusDaemon::BusDaemon(std::filesystem::path socket, const std::optional<std::filesystem::path>& config)
+    : socket_(std::move(socket)), daemon_(BusArgv(socket_, config)) {
+  ready_ = WaitUntil([&] { return Accepts(socket_); }, 10000);
+}
 
 }  // namespace testing_support

@@ -53,6 +53,22 @@ class Child {
   pid_t pid_ = -1;
 };
 
+// A dbus-daemon of the test's own listening at `socket`: a plain session bus,
+// or the bus `config` describes (which must listen there). Ready once the
+// socket takes a connection: the file exists from bind(), a moment before the
+// daemon listens, and a client that connects then is refused.
+class BusDaemon {
+ public:
+  explicit BusDaemon(std::filesystem::path socket, const std::optional<std::filesystem::path>& config = std::nullopt);
+  std::string address() const { return "unix:path=" + socket_.string(); }
+  bool ready() const { return ready_; }
+
+ private:
+  std::filesystem::path socket_;
+  Child daemon_;
+  bool ready_ = false;
+};
+
 // The folder that holds the test executables' helper programs.
 std::filesystem::path SelfFolder();
 

@@ -42,11 +42,9 @@ class OpenBus {
                           << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
                              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
                              "<allow own=\"*\"/></policy></busconfig>\n";
-    daemon_ = std::make_unique<testing_support::Child>(
-        std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--nopidfile", "--config-file=" + config.string()});
+    daemon_ = std::make_unique<testing_support::BusDaemon>(socket_, config);
     env_ = std::make_unique<testing_support::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", address());
-    EXPECT_TRUE(testing_support::WaitUntil([&] { return std::filesystem::exists(socket_); }, 10000))
-        << "dbus-daemon did not start";
+    EXPECT_TRUE(daemon_->ready()) << "dbus-daemon did not start";
   }
   std::string address() const { return "unix:path=" + socket_.string(); }
   const std::filesystem::path& dir() const { return dir_.path(); }
@@ -54,7 +52,7 @@ class OpenBus {
  private:
   testing_support::TempDir dir_;
   std::filesystem::path socket_;
-  std::unique_ptr<testing_support::Child> daemon_;
+  std::unique_ptr<testing_support::BusDaemon> daemon_;
   std::unique_ptr<testing_support::ScopedEnv> env_;
 };
 

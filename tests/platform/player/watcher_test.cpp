@@ -21,17 +21,12 @@ constexpr const char* kIntrospection = R"(<node><interface name="org.mpris.Media
 
 class TestBus {
  public:
-  TestBus()
-      : socket_(dir_.path() / "bus"),
-        daemon_({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address()}) {
-    EXPECT_TRUE(testing_support::WaitUntil([&] { return std::filesystem::exists(socket_); }, 10000));
-  }
-  std::string address() const { return "unix:path=" + socket_.string(); }
+  TestBus() : daemon_(dir_.path() / "bus") { EXPECT_TRUE(daemon_.ready()) << "dbus-daemon did not start"; }
+  std::string address() const { return daemon_.address(); }
 
  private:
   testing_support::TempDir dir_;
-  std::filesystem::path socket_;
-  testing_support::Child daemon_;
+  testing_support::BusDaemon daemon_;
 };
 
 GDBusConnection* Connect(const std::string& address) {

@@ -27,19 +27,13 @@ constexpr int kIdle = 128;
 // A session bus of the test's own: nothing another test serves is seen.
 class TestBus {
  public:
-  TestBus()
-      : socket_(dir_.path() / "bus"),
-        daemon_({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile",
-                 "--address=unix:path=" + socket_.string()}),
-        env_("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket_.string()) {
-    EXPECT_TRUE(testing_support::WaitUntil([&] { return std::filesystem::exists(socket_); }, 10000))
-        << "dbus-daemon did not start";
+  TestBus() : daemon_(dir_.path() / "bus"), env_("DBUS_SESSION_BUS_ADDRESS", daemon_.address()) {
+    EXPECT_TRUE(daemon_.ready()) << "dbus-daemon did not start";
   }
 
  private:
   testing_support::TempDir dir_;
-  std::filesystem::path socket_;
-  testing_support::Child daemon_;
+  testing_support::BusDaemon daemon_;
   testing_support::ScopedEnv env_;
 };
 

@@ -358,10 +358,9 @@ class TrayGui : public RecorderGui {
     RecorderGui::SetUp();
     if (IsSkipped()) return;
     if (Shell("command -v openbox").empty()) GTEST_SKIP() << "needs openbox";
-    bus = std::make_unique<testing_support::Child>(std::vector<std::string>{
-        "/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + busSocket.string()});
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(busSocket); }, 10000)) << "dbus-daemon did not start";
-    busEnv = std::make_unique<testing_support::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busSocket.string());
+    bus = std::make_unique<testing_support::BusDaemon>(busSocket);
+    ASSERT_TRUE(bus->ready()) << "dbus-daemon did not start";
+    busEnv = std::make_unique<testing_support::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", bus->address());
     // A manager ended by an earlier test leaves its check window named on the
     // root window (the server keeps it while other tests are connected).
     Shell("xprop -root -remove _NET_SUPPORTING_WM_CHECK 2>/dev/null");
@@ -399,7 +398,7 @@ class TrayGui : public RecorderGui {
   }
 
   fs::path busSocket = home.path() / "bus";
-  std::unique_ptr<testing_support::Child> bus;
+  std::unique_ptr<testing_support::BusDaemon> bus;
   std::unique_ptr<testing_support::ScopedEnv> busEnv;
   std::unique_ptr<testing_support::Child> wm;
   testing_support::SniWatcher watcher;
