@@ -133,15 +133,18 @@ class RecorderGui : public ::testing::Test {
     return {};
   }
 
-  // The program's window with this title (its _NET_WM_PID is the program's).
-  std::string Window(const std::string& title, int ms = kStepMs) {
+  // The program's window with this title (its _NET_WM_PID is the program's);
+  // with `dialog`, only one the window manager is told is a dialog.
+  std::string Window(const std::string& title, int ms = kStepMs, bool dialog = false) {
     std::string found;
     WaitUntil(
         [&] {
           const std::string ids = Shell("xdotool search --onlyvisible --name " + Quote("^" + title + "$") + " 2>/dev/null");
           std::stringstream list(ids);
           for (std::string id; std::getline(list, id);) {
-            if (Shell("xdotool getwindowpid " + id + " 2>/dev/null") == std::to_string(child->pid())) {
+            if (Shell("xdotool getwindowpid " + id + " 2>/dev/null") == std::to_string(child->pid()) &&
+                (!dialog || Shell("xprop -id " + id + " _NET_WM_WINDOW_TYPE 2>/dev/null")
+                                    .find("_NET_WM_WINDOW_TYPE_DIALOG") != std::string::npos)) {
               found = id;
               return true;
             }
@@ -180,25 +183,7 @@ class RecorderGui : public ::testing::Test {
   // The program's message box: titled as the main window, but a dialog. The
   // main window may still be on screen as the box comes up, even when the
   // program hides it first.
-  std::string MessageBoxWindow(int ms = kStepMs) {
-    std::string found;
-    WaitUntil(
-        [&] {
-          std::stringstream list(
-              Shell("xdotool search --onlyvisible --name " + Quote("^" + std::string(kMain) + "$") + " 2>/dev/null"));
-          for (std::string id; std::getline(list, id);) {
-            if (Shell("xdotool getwindowpid " + id + " 2>/dev/null") == std::to_string(child->pid()) &&
-                Shell("xprop -id " + id + " _NET_WM_WINDOW_TYPE 2>/dev/null").find("_NET_WM_WINDOW_TYPE_DIALOG") !=
-                    std::string::npos) {
-              found = id;
-              return true;
-            }
-          }
-          return false;
-        },
-        ms);
-    return found;
-  }
+  std::string MessageBoxWindow(int ms = kStepMs) { return Window(kMain, ms, true); }
   // Presses the only button of a message box (the bottom row of the box).
   void PressBoxButton(const std::string& box) {
     std::stringstream out(Shell("xdotool getwindowgeometry --shell " + box));
